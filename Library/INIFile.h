@@ -1,0 +1,27 @@
+// INI profile files read and written whole: "[section]" headers (matched by
+// prefix of the requested name) followed by "key=value" lines.
+#ifndef QEL_LIBRARY_INIFILE_H_
+#define QEL_LIBRARY_INIFILE_H_
+
+// Size of the load and write buffers; a file or new text must stay below it.
+enum { kIniBufferSize = 1024 * 256, kIniKeyScratchSize = 4096 };
+
+int newline(char c);
+int end_of_string(char c);
+int left_barce(char c);
+int isright_brace(char c);
+
+// 1 when the file was read into buf (at most kIniBufferSize - 1 bytes and a
+// terminator), 0 when it cannot be opened or does not fit.
+int load_ini_file(const char* file, char* buf, int* file_size);
+
+// Searches the loaded text; outputs are byte indexes or -1.
+int parse_file(const char* section, const char* key, const char* buf, int* sec_s, int* sec_e,
+               int* key_s, int* key_e, int* value_s, int* value_e);
+
+int read_profile_string(const char* section, const char* key, char* value, int size,
+                        const char* default_value, const char* file);
+int read_profile_int(const char* section, const char* key, int default_value, const char* file);
+int write_profile_string(const char* section, const char* key, const char* value, const char* file);
+
+#endif  // QEL_LIBRARY_INIFILE_H_

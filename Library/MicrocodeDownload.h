@@ -1,0 +1,35 @@
+// The one DOWNLOAD MICROCODE driver: capability and transfer-size checks
+// against IDENTIFY data, the chunk loop with completion-code judgement, and
+// the activation after a saved (code 3) download. SSDCMD::DMicrocodeChk turns
+// its outcome into result codes; the tool's flow turns it into messages.
+#ifndef QEL_LIBRARY_MICROCODEDOWNLOAD_H_
+#define QEL_LIBRARY_MICROCODEDOWNLOAD_H_
+
+#include "SSDCMD.h"
+
+enum MicrocodeStop {
+  kMcOk = 0,
+  kMcNotSupported,       // word 83 bit 0 clear
+  kMcDmaNotSupported,    // DMA asked, word 69 bit 8 clear
+  kMcTransferSize,       // blocks per command 0 / > 65534 / outside words 234..235
+  kMcMode3NotSupported,  // sub-command 3, word 119 bit 4 clear
+  kMcSubCommand,         // not 3, 7 or 14
+  kMcNoMemory,
+  kMcLastChunkTooSmall,  // last chunk below word 234
+  kMcCommandFailed,      // a chunk's DOWNLOAD MICROCODE failed
+  kMcCompletionCode,     // unexpected completion code after a chunk
+  kMcActivateFailed,     // the 0x0F activation command failed
+  kMcActivateCode,       // activation answered a code other than 2
+};
+
+struct MicrocodeOutcome {
+  MicrocodeStop stop;
+  int completionCode;  // last completion code seen (status byte 13)
+  int chunksSent;
+};
+
+MicrocodeOutcome RunMicrocodeDownload(SSDCMD& device, int subCommand, int totalBlocks,
+                                      int blocksPerCommand, unsigned char* image,
+                                      unsigned char* identify, bool dma);
+
+#endif  // QEL_LIBRARY_MICROCODEDOWNLOAD_H_

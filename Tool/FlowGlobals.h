@@ -1,0 +1,138 @@
+// Process-wide state shared by the front end and the firmware flows, and the
+// entry points of every flow. One run drives one card on one thread, so the
+// flows communicate through these globals as the controller's tools always
+// have: the selected object, the card's flash ID table, parameter block and
+// geometry, and the fourteen file names of the chosen image set.
+#ifndef QEL_TOOL_FLOWGLOBALS_H_
+#define QEL_TOOL_FLOWGLOBALS_H_
+
+#include <stdint.h>
+
+#include "QC3300.h"
+
+#define APP_VERSION "V1.1.0 - Q1117A"
+
+// ---- Front end: device slots and identity texts.
+enum { kDeviceSlots = 6, kDevNameSize = 20 };
+extern QC3300 mQel3300[kDeviceSlots];
+extern QC3300* gQel3300;
+extern int gQel3300Qty;
+extern int gQel3300Sel;
+extern char gQel3300DevName[kDeviceSlots][kDevNameSize];
+extern char gQel3300SN_Info[kDeviceSlots][21];
+extern char gQel3300MN_Info[kDeviceSlots][41];
+extern char gQel3300FW_Info[kDeviceSlots][9];
+extern char KEYINSNString[21];
+extern int g_FlashIDOffset;
+
+void ShowHelp();
+void ShowPASS();
+void ShowFail(int code);
+bool ScanTarget();
+void ShowCardInfo(int layout);
+
+// Writes the terminal's clear sequence, only when standard output is a terminal.
+void ClearScreen();
+
+// ---- Card records (flash ID table, parameter block, geometry, die maps).
+enum { kFlashIDTableSize = 1410, kParameterSize = 7168 };
+extern unsigned char g_FlashIDTable[kFlashIDTableSize];
+extern unsigned char g_Parameter[kParameterSize];
+
+struct CardMode {
+  uint8_t ParBit2Flag;
+  uint8_t ParBit1Flag;
+  uint8_t IspModeFlag;
+  uint8_t MpIspModeFlag;
+  uint8_t OtherModeFlag;
+  int32_t PlaneCount;
+  int32_t ParCountHigh;
+  int32_t ParCountLow;
+  int32_t SectorsPerPage;
+  int32_t SectorsPerMultiPlanePage;
+  int32_t PagesPerBlock;
+  int32_t BlockCount;
+};
+extern CardMode g_CardMode;
+
+extern uint8_t CEmapPerCH[4];
+extern uint32_t TotalDieCnt;
+extern uint8_t LCE2PCEmap[8];
+extern uint8_t PCE2LCEmap[8];
+extern uint8_t LCH2PCHmap[4];
+extern uint8_t PCH2LCHmap[4];
+
+// Offsets of the flash ID table fields the flows read.
+enum {
+  kFidPretestCode = 1,
+  kFidISPMode = 4,
+  kFidReadyFlags = 9,
+  kFidDramCode = 12,
+  kFidFlashType = 13,
+  kFidBlockCount = 16,
+  kFidFlashID = 32,
+  kFidDieSlots = 48,
+  kFidSysBlock = 560,
+  kFidISP1Block = 564,
+  kFidISP2Block = 566,
+  kFidDieCount = 639,
+};
+
+int CheckCardMode();
+int GetSysBlkInfo(uint16_t sysBlock, int32_t* outBlock, int32_t* outLogicalCE,
+                  int32_t* outLogicalCH, int32_t blockCount);
+void ShowCMDtype();
+int CheckInfoString();
+
+// ---- Image set: fourteen file names of 128 bytes each.
+enum { kPathSize = 128 };
+extern char ISPDateCodeFile[kPathSize];
+extern char UpdateISPDataFile[kPathSize];
+extern char TempISPDataFile[kPathSize];
+extern char PTDateCodeFile[kPathSize];
+extern char PTHeadCodeFile[kPathSize];
+extern char MPISPCodeFile[kPathSize];
+extern char FlashIDCodeFile[kPathSize];
+extern char DumpISP1File[kPathSize];
+extern char DumpISP2File[kPathSize];
+extern char VerifyISP1File[kPathSize];
+extern char VerifyISP2File[kPathSize];
+extern char FWVerDateFile[kPathSize];
+extern char DRAMSETFile[kPathSize];
+extern char ShimMPISPFile[kPathSize];
+
+// Points the fourteen names at set `name` under REGBIN/3300, or at the
+// default set for null. Returns false (names untouched) when a name would
+// not fit its buffer.
+bool SetDefaultFilePath(const char* name);
+bool CheckFlashID();
+
+// ---- Loaders, pretest and resets.
+int ForceToROM();
+int DL_SHIM_MPISP();
+int DLMPISP();
+int DoPretest();
+int CheckPretestFlash();
+int ResetCpu();
+
+
+// ---- ISP write, initial flow, personalisation, dump.
+int WriteISPFirmware(char* path, bool strip);
+int InitCard(int mode);
+int ModifyISPFile(int mode);
+int ModifyISPFileBypassCSSInfo(char* path);
+int DumpISPBlock(char* path, int verbose);
+int VerifyISP(char* path, int unused);
+
+// ---- Swap/update and the version gate.
+int SwapISP(int mode);
+int CheckBinISPVerWithFlash(int selector);
+int GetISPFWVer(char* out);
+int StrCMPForFlashFWVer(char* out, char* other);
+
+// ---- DOWNLOAD MICROCODE.
+int DownloadMicroCode_Main(int dma, int subCommand);
+int DMicrocodeChk(int subCommand, int totalBlocks, int blocksPerCommand, unsigned char* image,
+                  unsigned char* identify, bool dma);
+
+#endif  // QEL_TOOL_FLOWGLOBALS_H_

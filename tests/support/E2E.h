@@ -1,0 +1,45 @@
+// End-to-end test support: temporary working directories, running the built
+// binaries without a shell, and small file helpers. The tool is reached only
+// through the virtual card's preload library ("qelvcard run").
+#ifndef QEL_TESTS_SUPPORT_E2E_H_
+#define QEL_TESTS_SUPPORT_E2E_H_
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace e2e {
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal number
+  std::string out;  // standard output and standard error, interleaved
+};
+
+// Paths of the built binaries (set by CMake).
+std::string ToolPath();
+std::string VCardPath();
+
+// A fresh empty directory under the system's temporary directory.
+std::string MakeTempDir(const std::string& tag);
+
+// Runs argv[0] with the given arguments in cwd; stdinText is piped in and
+// then closed (an empty text gives an immediately closed standard input).
+RunResult Run(const std::string& cwd, const std::vector<std::string>& argv,
+              const std::string& stdinText = "");
+
+// qelvcard create DIR ARGS...; returns its result.
+RunResult CreateCard(const std::string& dir, const std::vector<std::string>& args = {});
+
+// qelvcard run --card NODE=DIR ... -- qeltool ARGS..., run in cwd.
+RunResult RunTool(const std::string& cwd,
+                  const std::vector<std::pair<std::string, std::string>>& cards,
+                  const std::vector<std::string>& toolArgs, const std::string& stdinText = "");
+
+std::string ReadFile(const std::string& path);
+bool FileExists(const std::string& path);
+void WriteFile(const std::string& path, const std::string& data);
+std::vector<std::string> ListDir(const std::string& dir);
+
+}  // namespace e2e
+
+#endif  // QEL_TESTS_SUPPORT_E2E_H_
