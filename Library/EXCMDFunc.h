@@ -21,11 +21,14 @@ int debug_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void debug_syslog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Hex and character dump of len bytes with row offsets starting at base;
-// waits for one key at the end and returns it.
+// waits for one key at the end and returns it. Pages hold 512 bytes; between
+// pages it asks for a key ("Press any key to continue...") and repeats the
+// header.
 int ShowHex(unsigned char* data, int len, uint16_t base);
 
 // Reads one key without echo and without waiting for a line end. When
-// standard input is not a terminal it reads one character as it comes.
+// standard input is not a terminal it reads one character as it comes
+// (EOF at once at the end of input) and leaves the terminal settings alone.
 int getch();
 
 // Non-canonical input with echo on or off; resetTermios restores.
@@ -43,7 +46,9 @@ void trim(char* s);
 // NUL-pads to len; dst must hold len + 1 bytes.
 void substr(char* dst, const char* src, unsigned start, unsigned len);
 
-// In-place replacement; the text's buffer must hold the result.
+// In-place replacement; the text's buffer must hold the result. Replacing all
+// occurrences searches again from the start after each one, so the
+// replacement must not contain the searched text. An empty search does nothing.
 void replaceFirst(char* text, const char* search, const char* replacement);
 void replace(char* text, const char* search, const char* replacement, bool firstOnly);
 
@@ -63,7 +68,9 @@ char* TranIntToBinStr(uint8_t value);
 // Runs a shell command and keeps the first line of its output.
 int syscommand(std::string command, std::string& output);
 
-// Command name of the running process and the directory of its executable.
+// Command name of the running process (from /proc/self/comm) and the
+// directory of its executable (the /proc/self/exe link without its last
+// component); both empty when /proc cannot tell.
 std::string getBundleName();
 std::string getBundlePath();
 

@@ -21,7 +21,9 @@ void sha256_transform(SHA256_CTX* ctx, unsigned char* data);
 int CalSHA256(unsigned char* data, unsigned char* digest, int len);
 
 // Recomputes the digests of sections 4 and 5 into the image file's header.
-// 0 on success, 1 on failure (file unchanged).
+// 0 on success; 1, with a one-line message and the file unchanged, when it
+// cannot be opened or read, is shorter than its 1024-byte header, or a listed
+// section reaches past its end.
 int CalSHA256(char* path);
 
 // Finds the section-table entry of the wanted type in the 368-byte window at

@@ -1,0 +1,236 @@
+#include "SHA256.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "EXCMDFunc.h"
+
+namespace {
+
+const uint32_t kInitialHash[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                  0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+
+const uint32_t kRoundConstants[64] = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+
+// The CSS header: the first 1024 bytes of an ISP image, with a table of up to
+// seven 48-byte section entries at 656. Sections 4 and 5 sit at fixed places.
+constexpr long kHeaderSize = 1024;
+constexpr int kTableOffset = 656;
+constexpr int kEntrySize = 48;
+constexpr int kTableEntries = 7;
+constexpr int kLookupPositions = 8;  // the lookup also compares the word at 992
+constexpr int kDigestOffset = 16;
+constexpr int kDigestSize = 32;
+constexpr uint32_t kEndOfTable = 0xFFFFFFFF;
+
+struct SectionPlace {
+  uint32_t type;
+  uint32_t start;  // holds the header length at +0 and the body length at +4
+};
+const SectionPlace kSections[] = {{4, 0x400}, {5, 0x810}};
+
+uint32_t RotateRight(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+
+uint32_t ReadLE32(const unsigned char* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+void FeedAll(SHA256_CTX* ctx, unsigned char* data, uint64_t len) {
+  const uint64_t kChunk = 1u << 30;
+  while (len > 0) {
+    unsigned int piece = static_cast<unsigned int>(len < kChunk ? len : kChunk);
+    sha256_update(ctx, data, piece);
+    data += piece;
+    len -= piece;
+  }
+}
+
+// Byte range of a section: from its start, header length plus body length.
+// False when the section header or the range lies beyond the image's end.
+bool SectionRange(const unsigned char* image, uint64_t imageSize, uint32_t start,
+                  uint64_t* length) {
+  if (start + 8u > imageSize) return false;
+  *length = static_cast<uint64_t>(ReadLE32(image + start)) + ReadLE32(image + start + 4);
+  return start + *length <= imageSize;
+}
+
+// Computes the new header into header (a copy of the image's first 1024
+// bytes). Returns the type of a section that does not fit, or 0.
+uint32_t RefreshDigests(unsigned char* image, uint64_t imageSize, unsigned char* header) {
+  for (int i = 0; i < kTableEntries; ++i) {
+    unsigned char* entry = header + kTableOffset + kEntrySize * i;
+    uint32_t type = ReadLE32(entry);
+    if (type == kEndOfTable) break;
+    for (const SectionPlace& section : kSections) {
+      if (type != section.type) continue;
+      uint64_t length = 0;
+      if (!SectionRange(image, imageSize, section.start, &length)) return type;
+      SHA256_CTX ctx;
+      sha256_init(&ctx);
+      FeedAll(&ctx, image + section.start, length);
+      sha256_final(&ctx, entry + kDigestOffset);
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+void sha256_init(SHA256_CTX* ctx) {
+  ctx->blockLength = 0;
+  ctx->bitCount = 0;
+  memcpy(ctx->hashState, kInitialHash, sizeof(kInitialHash));
+}
+
+void sha256_transform(SHA256_CTX* ctx, unsigned char* data) {
+  uint32_t w[64];
+  for (int t = 0; t < 16; ++t) {
+    w[t] = (static_cast<uint32_t>(data[4 * t]) << 24) | (data[4 * t + 1] << 16) |
+           (data[4 * t + 2] << 8) | data[4 * t + 3];
+  }
+  for (int t = 16; t < 64; ++t) {
+    uint32_t s0 = RotateRight(w[t - 15], 7) ^ RotateRight(w[t - 15], 18) ^ (w[t - 15] >> 3);
+    uint32_t s1 = RotateRight(w[t - 2], 17) ^ RotateRight(w[t - 2], 19) ^ (w[t - 2] >> 10);
+    w[t] = w[t - 16] + s0 + w[t - 7] + s1;
+  }
+
+  uint32_t a = ctx->hashState[0], b = ctx->hashState[1], c = ctx->hashState[2],
+           d = ctx->hashState[3], e = ctx->hashState[4], f = ctx->hashState[5],
+           g = ctx->hashState[6], h = ctx->hashState[7];
+  for (int t = 0; t < 64; ++t) {
+    uint32_t sum1 = RotateRight(e, 6) ^ RotateRight(e, 11) ^ RotateRight(e, 25);
+    uint32_t choose = (e & f) ^ (~e & g);
+    uint32_t t1 = h + sum1 + choose + kRoundConstants[t] + w[t];
+    uint32_t sum0 = RotateRight(a, 2) ^ RotateRight(a, 13) ^ RotateRight(a, 22);
+    uint32_t majority = (a & b) ^ (a & c) ^ (b & c);
+    uint32_t t2 = sum0 + majority;
+    h = g;
+    g = f;
+    f = e;
+    e = d + t1;
+    d = c;
+    c = b;
+    b = a;
+    a = t1 + t2;
+  }
+  ctx->hashState[0] += a;
+  ctx->hashState[1] += b;
+  ctx->hashState[2] += c;
+  ctx->hashState[3] += d;
+  ctx->hashState[4] += e;
+  ctx->hashState[5] += f;
+  ctx->hashState[6] += g;
+  ctx->hashState[7] += h;
+}
+
+void sha256_update(SHA256_CTX* ctx, unsigned char* data, unsigned int len) {
+  for (unsigned int i = 0; i < len; ++i) {
+    ctx->block[ctx->blockLength++] = data[i];
+    if (ctx->blockLength == 64) {
+      sha256_transform(ctx, ctx->block);
+      ctx->bitCount += 512;
+      ctx->blockLength = 0;
+    }
+  }
+}
+
+void sha256_final(SHA256_CTX* ctx, unsigned char* digest) {
+  uint64_t messageBits = ctx->bitCount + ctx->blockLength * 8ull;
+  uint32_t used = ctx->blockLength;
+  ctx->block[used++] = 0x80;
+  if (used > 56) {  // no room for the length: pad out this block first
+    memset(ctx->block + used, 0, 64 - used);
+    sha256_transform(ctx, ctx->block);
+    used = 0;
+  }
+  memset(ctx->block + used, 0, 56 - used);
+  for (int i = 0; i < 8; ++i) {
+    ctx->block[56 + i] = static_cast<unsigned char>(messageBits >> (56 - 8 * i));
+  }
+  sha256_transform(ctx, ctx->block);
+
+  for (int i = 0; i < 8; ++i) {
+    for (int j = 0; j < 4; ++j) {
+      digest[4 * i + j] = static_cast<unsigned char>(ctx->hashState[i] >> (24 - 8 * j));
+    }
+  }
+}
+
+int CalSHA256(unsigned char* data, unsigned char* digest, int len) {
+  SHA256_CTX ctx;
+  sha256_init(&ctx);
+  if (len > 0) sha256_update(&ctx, data, static_cast<unsigned int>(len));
+  sha256_final(&ctx, digest);
+  return 1;
+}
+
+int CalSHA256(char* path) {
+  FILE* file = fopen(path, "r+b");
+  if (file == nullptr) {
+    debug_printf("Open ISP Error! Cannot open %s file\n", path);
+    return 1;
+  }
+  fseek(file, 0, SEEK_END);
+  long size = ftell(file);
+  if (size < kHeaderSize) {
+    debug_printf("ISP image %s is shorter than its 1024-byte header\n", path);
+    fclose(file);
+    return 1;
+  }
+  unsigned char* image = static_cast<unsigned char*>(malloc(size));
+  if (image == nullptr) {
+    debug_printf("Memory error Fail.\n");
+    fclose(file);
+    return 1;
+  }
+  fseek(file, 0, SEEK_SET);
+  if (fread(image, 1, size, file) != static_cast<size_t>(size)) {
+    debug_printf("Read ISP Error! Cannot read %s file\n", path);
+    free(image);
+    fclose(file);
+    return 1;
+  }
+
+  unsigned char header[kHeaderSize];
+  memcpy(header, image, sizeof(header));
+  uint32_t badSection = RefreshDigests(image, size, header);
+  free(image);
+  if (badSection != 0) {
+    debug_printf("ISP image %s: section %u reaches past the end of the file\n", path, badSection);
+    fclose(file);
+    return 1;
+  }
+
+  fseek(file, 0, SEEK_SET);
+  bool written = fwrite(header, 1, sizeof(header), file) == sizeof(header);
+  written = (fclose(file) == 0) && written;
+  if (!written) {
+    debug_printf("Write ISP Error! Cannot write %s file\n", path);
+    return 1;
+  }
+  return 0;
+}
+
+int GetCSSHeaderTypeInfo(unsigned char* buf, int tableOffset, unsigned long* word2,
+                         unsigned long* word1, unsigned long type, unsigned long* entryOffset) {
+  unsigned char* table = buf + tableOffset;
+  *entryOffset = 0;
+  for (int i = 0; i < kLookupPositions; ++i) {
+    int p = kEntrySize * i;
+    if (ReadLE32(table + p) != type) continue;
+    *word1 = ReadLE32(table + p + 4);
+    *word2 = ReadLE32(table + p + 8);
+    *entryOffset = p;
+    return 0;
+  }
+  return 1;
+}
