@@ -11,7 +11,8 @@ enum MicrocodeStop {
   kMcOk = 0,
   kMcNotSupported,       // word 83 bit 0 clear
   kMcDmaNotSupported,    // DMA asked, word 69 bit 8 clear
-  kMcTransferSize,       // blocks per command 0 / > 65534 / outside words 234..235
+  kMcTransferSize,       // blocks per command 0 / > 65534 / outside words 234..235, or
+                         // a count or offset that does not fit its 16-bit field
   kMcMode3NotSupported,  // sub-command 3, word 119 bit 4 clear
   kMcSubCommand,         // not 3, 7 or 14
   kMcNoMemory,
@@ -24,9 +25,15 @@ enum MicrocodeStop {
 
 struct MicrocodeOutcome {
   MicrocodeStop stop;
-  int completionCode;  // last completion code seen (status byte 13)
-  int chunksSent;
+  int completionCode;  // last completion code seen (status byte 13), -1 before any;
+                       // after an activation, the activation's code
+  int chunksSent;      // chunk commands the disk completed (the activation not counted)
 };
+
+// Sends totalBlocks blocks of image in chunks of blocksPerCommand (the last
+// chunk may be shorter) with the given sub-command (3, 7 or 14), judges each
+// completion code, and activates (sub-command 0x0F) after a download that
+// ended with code 3. Nothing is printed. A total of 0 sends nothing.
 
 MicrocodeOutcome RunMicrocodeDownload(SSDCMD& device, int subCommand, int totalBlocks,
                                       int blocksPerCommand, unsigned char* image,
