@@ -43,14 +43,17 @@ int DirectionOf(uint8_t protocol) {
 // disk returns its registers; the count is taken from the COUNT field.
 void BuildAtaCdb(const __SSD_PASS_THROUGH_DIRECT& r, unsigned char cdb[16]) {
   cdb[0] = 0x85;
+  // The DMA commands (Protocol 3 and 4) must travel as protocol 6, DMA: a
+  // translator runs a DMA command sent as PIO the wrong way and fails it.
+  const bool dma = r.Protocol == 3 || r.Protocol == 4;
   if (r.Protocol == 0) {
     cdb[1] = 0x06;  // non-data
     cdb[2] = 0x20;
   } else if (DataFromDevice(r.Protocol)) {
-    cdb[1] = 0x08;  // PIO data-in
+    cdb[1] = dma ? 0x0C : 0x08;  // DMA or PIO data-in
     cdb[2] = 0x2E;
   } else {
-    cdb[1] = 0x0A;  // PIO data-out
+    cdb[1] = dma ? 0x0C : 0x0A;  // DMA or PIO data-out
     cdb[2] = 0x26;
   }
   cdb[4] = r.Features & 0xFF;

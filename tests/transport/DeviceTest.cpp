@@ -300,7 +300,7 @@ TEST_F(Device, DownloadMicrocodeBlocks) {
   } cases[] = {
       {0x0E, 0x0102, 0x0180, false, "85 0A 26 00 0E 00 80 00 01 00 02 00 01 E0 92 00",
        SG_DXFER_TO_DEV},
-      {0x03, 0x0000, 0x0002, true, "85 0A 26 00 03 00 02 00 00 00 00 00 00 E0 93 00",
+      {0x03, 0x0000, 0x0002, true, "85 0C 26 00 03 00 02 00 00 00 00 00 00 E0 93 00",
        SG_DXFER_TO_DEV},
       {0x07, 0x0000, 0x0001, false, "85 0A 26 00 07 00 01 00 00 00 00 00 00 E0 92 00",
        SG_DXFER_TO_DEV},

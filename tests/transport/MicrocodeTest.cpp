@@ -141,7 +141,7 @@ TEST_F(Microcode, ActivationIsOneNonDataCommandAfterASavedDownload) {
   AnswerCodes({3, 2});
   EXPECT_EQ(0, card.DMicrocodeChk(14, 2, 512, image.data(), identify.data(), true));
   ASSERT_EQ(2u, Disk().calls.size());
-  EXPECT_EQ(Hex("85 0A 26 00 0E 00 02 00 00 00 00 00 00 E0 93 00"), Cdb(Disk().calls[0]));
+  EXPECT_EQ(Hex("85 0C 26 00 0E 00 02 00 00 00 00 00 00 E0 93 00"), Cdb(Disk().calls[0]));
   EXPECT_EQ(Hex("85 06 20 00 0F 00 00 00 00 00 00 00 00 E0 93 00"), Cdb(Disk().calls[1]));
   EXPECT_EQ(0u, Disk().calls[1].dxferLen);
 }
