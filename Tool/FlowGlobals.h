@@ -34,6 +34,15 @@ void ShowCardInfo(int layout);
 // Writes the terminal's clear sequence, only when standard output is a terminal.
 void ClearScreen();
 
+// The whole run: command line in, process exit status out (main's body).
+int ToolMain(int argc, char* argv[]);
+
+// True for the files a run of the tool writes into the working directory:
+// "Display.log" and trace files named "%Y-%m-%d_%H-%M-%S.log".
+bool IsToolLogName(const char* name);
+// Removes those files from the working directory, and nothing else.
+void RemoveToolLogs();
+
 // ---- Card records (flash ID table, parameter block, geometry, die maps).
 enum { kFlashIDTableSize = 1410, kParameterSize = 7168 };
 extern unsigned char g_FlashIDTable[kFlashIDTableSize];
@@ -79,6 +88,10 @@ enum {
 };
 
 int CheckCardMode();
+// Pieces of CheckCardMode: the die maps from a flash ID table, and the
+// geometry from a flash ID table and a parameter block.
+void BuildDieMaps(const unsigned char* flashIDTable);
+CardMode DeriveCardMode(const unsigned char* flashIDTable, const unsigned char* parameter);
 int GetSysBlkInfo(uint16_t sysBlock, int32_t* outBlock, int32_t* outLogicalCE,
                   int32_t* outLogicalCH, int32_t blockCount);
 void ShowCMDtype();
@@ -105,6 +118,16 @@ extern char ShimMPISPFile[kPathSize];
 // default set for null. Returns false (names untouched) when a name would
 // not fit its buffer.
 bool SetDefaultFilePath(const char* name);
+// True when the entry `name` of REGBIN/3300, of directory-entry type `type`
+// (DT_UNKNOWN asks the file system), can be an image set.
+bool IsImageSetEntry(const char* name, unsigned char type);
+// Keeps the default set when its FLASHID.bin matches, else takes the first
+// matching named set in directory order (the default when none does).
+// Returns 1, after its message, when REGBIN/3300 cannot be listed.
+int SelectImageSet();
+// Deletes the chosen set's scratch outputs of earlier runs.
+void RemoveScratchFiles();
+// Compares the card's flash ID table with FlashIDCodeFile: false on a match.
 bool CheckFlashID();
 
 // ---- Loaders, pretest and resets.

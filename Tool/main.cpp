@@ -1,0 +1,3 @@
+#include "FlowGlobals.h"
+
+int main(int argc, char* argv[]) { return ToolMain(argc, argv); }
