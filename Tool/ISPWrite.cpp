@@ -1,0 +1,103 @@
+// Puts a new ISP firmware image into controller memory, starts it, keeps a
+// copy of sector 0 in "LBA0.bin" and writes the sector back unchanged, then
+// resets the controller and waits for the card to come up in its ISP
+// firmware with the ready bit set.
+#include <stdio.h>
+#include <unistd.h>
+
+#include "ChunkLoader.h"
+#include "EXCMDFunc.h"
+#include "FlowGlobals.h"
+#include "IspFileIO.h"
+
+namespace {
+
+enum {
+  kModeIsp = 2,
+  kFlashTypeL06B = 0x04,
+  kIspRunning = 0x80,
+  kReadyPolls = 5,
+  kSectorSize = 512,
+};
+
+const unsigned long kIspLoadBase = 0x80000000;
+const char kSectorZeroFile[] = "LBA0.bin";
+
+// Keeps the card's sector 0 in "LBA0.bin"; an incomplete copy is removed.
+bool SaveSectorZero(const unsigned char* sector) {
+  FILE* file = fopen(kSectorZeroFile, "wb");
+  if (file == nullptr) {
+    debug_printf("Open LBA0.bin Fail!\n");
+    return false;
+  }
+  bool written = fwrite(sector, 1, kSectorSize, file) == kSectorSize;
+  if (!CloseChecked(file) || !written) {
+    unlink(kSectorZeroFile);
+    debug_printf("Write LBA0.bin Fail!\n");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int WriteISPFirmware(char* path, bool strip) {
+  debug_printf("Download ISP ..........................\n");
+  FILE* file = fopen(path, "rb");
+  if (file == nullptr) {
+    debug_printf("open g_ISPName Error! Cannot open %s  file\n", path);
+    return 1;
+  }
+  debug_printf("Open ISP file %s\n", path);
+
+  int mode = g_FlashIDTable[kFidISPMode];
+  if (mode != kModeIsp) {
+    debug_printf("ISPMode:%d\n", mode);
+  } else if (g_FlashIDTable[kFidFlashType] & kFlashTypeL06B) {
+    debug_printf("ISPMode:%d <L06B>\n", mode);
+  } else {
+    debug_printf("ISPMode:%d <B0KB>\n", mode);
+  }
+
+  StagedLoad image;
+  LoadResult staged = image.Stage(file, strip ? kLoadSectionBodies : kLoadWholeFile, kIspLoadBase);
+  fclose(file);
+  if (staged != kLoadOk) {
+    debug_printf("Load ISP Fail! %s: %s\n", path, LoadResultText(staged));
+    return 1;
+  }
+  if (image.Send(gQel3300, kIspLoadBase) != kLoadOk) {
+    debug_printf("Load ISP Fail!\n");
+    return 1;
+  }
+
+  if (gQel3300->ActiveMpIspIspCode(kIspLoadBase) != 0) {
+    debug_printf("Jump ISP Fail!\n");
+    return 1;
+  }
+  debug_printf("Success\n");
+
+  unsigned char sector[kSectorSize];
+  if (gQel3300->ReadLBA(0, 1, sector) != 0) {
+    debug_printf("Read LBA 0 Fail!\n");
+    return 1;
+  }
+  if (!SaveSectorZero(sector)) return 1;
+  if (gQel3300->WriteLBA(0, 1, sector) != 0) return 1;
+
+  if (ResetCpu() != 0) {
+    debug_printf("Reset CPU Fail!\n");
+    return 1;
+  }
+  for (int poll = 0; poll < kReadyPolls; ++poll) {
+    if (gQel3300->ReadFlashID(g_FlashIDTable) == 0) break;
+    sleep(1);
+  }
+  debug_printf("ISPMode:%d\n", g_FlashIDTable[kFidISPMode]);
+  if ((g_FlashIDTable[kFidReadyFlags] & kIspRunning) && g_FlashIDTable[kFidISPMode] == kModeIsp) {
+    CheckCardMode();
+    return 0;
+  }
+  debug_printf("Run ISP Fail!\n");
+  return 1;
+}

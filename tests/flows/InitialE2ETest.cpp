@@ -1,0 +1,247 @@
+// "initial", "initial SN", "keepsn" and "keepsn_1" end to end: the built tool
+// against a virtual card, judged by its console, the files it leaves and the
+// card's sectors and journal.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "E2E.h"
+
+namespace {
+
+const char kNode[] = "/dev/sdb";
+const char kFailureLine[] = "Initial card failed..\n\n";
+const char kFailureBanner[] = "\nTotal Process finished,the result is failed\nErrorCode: 0001";
+const char kPassBanner[] = "\nTotal Process finished,the result is Pass";
+
+class CardRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = e2e::MakeTempDir("flows-e2e");
+    ASSERT_FALSE(root_.empty());
+    card_ = root_ + "/card";
+    work_ = root_ + "/work";
+    ASSERT_EQ(0, mkdir(work_.c_str(), 0755));
+  }
+  void TearDown() override { e2e::Run(".", {"/bin/rm", "-rf", root_}); }
+
+  // A small card whose first sectors hold data, so that any change to them
+  // shows.
+  void MakeCard(std::vector<std::string> args) {
+    args.insert(args.end(), {"--capacity", "65536"});
+    e2e::RunResult r = e2e::CreateCard(card_, args);
+    ASSERT_EQ(0, r.status) << r.out;
+    std::fstream sectors(card_ + "/sectors.img", std::ios::in | std::ios::out | std::ios::binary);
+    ASSERT_TRUE(sectors.is_open());
+    for (int i = 0; i < 8 * 512; ++i) sectors.put((char)(i * 13 + 5));
+  }
+  void MakeImageSet(const std::vector<std::string>& args = {}) {
+    std::vector<std::string> argv = {e2e::VCardPath(), "imageset", card_, work_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    e2e::RunResult r = e2e::Run(".", argv);
+    ASSERT_EQ(0, r.status) << r.out;
+  }
+
+  // Runs the tool on the card; the journal of this run is kept in journal_.
+  e2e::RunResult Tool(const std::vector<std::string>& args) {
+    size_t journalBefore = e2e::ReadFile(card_ + "/journal.log").size();
+    std::vector<std::string> argv = {kNode};
+    argv.insert(argv.end(), args.begin(), args.end());
+    e2e::RunResult r = e2e::RunTool(work_, {{kNode, card_}}, argv);
+    journal_ = e2e::ReadFile(card_ + "/journal.log").substr(journalBefore);
+    return r;
+  }
+
+  // Runs a command that must fail without touching the card's user data.
+  void ExpectFailure(const std::vector<std::string>& args, const std::string& reason) {
+    std::string sectors = Sectors();
+    e2e::RunResult r = Tool(args);
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.out.find(reason)) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find(std::string(kFailureLine) + "\nLinux Tool:")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find(kFailureBanner)) << r.out;
+    EXPECT_TRUE(Sectors() == sectors) << "user sectors changed";
+  }
+
+  std::string Sectors() { return e2e::ReadFile(card_ + "/sectors.img"); }
+  std::string SetFile(const std::string& name) {
+    return e2e::ReadFile(work_ + "/REGBIN/3300/" + name);
+  }
+  bool Sent(const std::string& what) { return journal_.find(what) != std::string::npos; }
+
+  std::string root_, card_, work_, journal_;
+};
+
+using InitialE2ETest = CardRun;
+
+TEST_F(InitialE2ETest, FromBootRomSkipsTheParameterBlockAndKeepsSectorZero) {
+  MakeCard({"--mode", "rom"});
+  MakeImageSet();
+  std::string sectors = Sectors();
+  e2e::RunResult r = Tool({"initial"});
+  ASSERT_EQ(0, r.status) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find(kPassBanner));
+  EXPECT_FALSE(Sent("VENDOR F0 04")) << "parameter block read in the boot ROM";
+  EXPECT_NE(std::string::npos, r.out.find("ISPMode:1\n")) << "the loader takes the image";
+  EXPECT_NE(std::string::npos, r.out.find("Download ISP ..........................\n"));
+  // The image went in whole, in 64 KiB chunks from 0x80000000.
+  EXPECT_TRUE(Sent("addr=0x80000000")) << journal_;
+  EXPECT_TRUE(Sent("addr=0x80030000")) << journal_;
+  EXPECT_FALSE(Sent("addr=0x80040000")) << journal_;
+  EXPECT_TRUE(Sectors() == sectors);
+  EXPECT_EQ(sectors.substr(0, 512), e2e::ReadFile(work_ + "/LBA0.bin"));
+  EXPECT_FALSE(e2e::FileExists(work_ + "/REGBIN/3300/SWISP.bin"));
+}
+
+TEST_F(InitialE2ETest, NewSerialNumberIsWrittenAndShown) {
+  MakeCard({"--serial", "OLDSERIAL"});
+  MakeImageSet({"--serial", "IMAGESERIAL"});
+  const std::string serial = "ABCDEFGHIJ0123456789";
+  e2e::RunResult r = Tool({"initial", serial});
+  ASSERT_EQ(0, r.status) << r.out;
+  // The running firmware gives its parameter block before the forced reset.
+  size_t parameters = journal_.find("VENDOR F0 04");
+  ASSERT_NE(std::string::npos, parameters);
+  EXPECT_LT(parameters, journal_.find("VENDOR F0 2C"));
+  EXPECT_NE(std::string::npos, r.out.find("ISP file name is ./REGBIN/3300/ISP3300.bin, 1\n"));
+  std::string copy = SetFile("SWISP.bin");
+  EXPECT_EQ("BADCFEHGJI1032547698", copy.substr(0x51C, 20));
+  EXPECT_EQ("BADCFEHGJI1032547698", copy.substr(0x20834, 20));
+
+  r = Tool({"showIDinfo"});
+  EXPECT_NE(std::string::npos, r.out.find("  Serial Number    : " + serial + "\n")) << r.out;
+}
+
+struct KeptField {
+  size_t offset;
+  size_t length;
+  bool fromCard;
+};
+
+// Every identity field of an image, and where keepsn / keepsn_1 take it from.
+void ExpectIdentity(const std::string& copy, const std::string& dump, const std::string& image,
+                    const std::vector<KeptField>& fields) {
+  ASSERT_EQ(image.size(), copy.size());
+  ASSERT_EQ(image.size(), dump.size());
+  for (const KeptField& f : fields) {
+    const std::string& source = f.fromCard ? dump : image;
+    EXPECT_EQ(source.substr(f.offset, f.length), copy.substr(f.offset, f.length))
+        << "field at 0x" << std::hex << f.offset;
+  }
+}
+
+TEST_F(InitialE2ETest, KeepsnCarriesTheSerialNumberOnly) {
+  MakeCard({"--serial", "CARDSERIAL01", "--model", "CARD MODEL", "--fwrev", "OLDFW001"});
+  MakeImageSet({"--serial", "IMAGESERIAL", "--model", "IMAGE MODEL", "--fw-version", "NEWFW002"});
+  e2e::RunResult r = Tool({"keepsn"});
+  ASSERT_EQ(0, r.status) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("******* Initial ISP flow (Keep SN) *******\n"));
+  std::string copy = SetFile("SWISP.bin"), dump = SetFile("DumpISP2File.bin");
+  std::string image = SetFile("ISP3300.bin");
+  ASSERT_NE(dump.substr(0x51C, 20), image.substr(0x51C, 20));
+  ExpectIdentity(copy, dump, image,
+                 {{0x418, 8, false}, {0x818, 8, false}, {0x420, 4, false}, {0x424, 28, false},
+                  {0x4D0, 62, false}, {0x51C, 20, true}, {0x538, 40, false},
+                  {0x570, 672, false}, {0x20820, 20, false}, {0x20834, 20, true},
+                  {0x20848, 0x200 - 0x28, false}});
+
+  r = Tool({"showIDinfo"});
+  EXPECT_NE(std::string::npos, r.out.find("  Serial Number    : CARDSERIAL01\n")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("  Model Name       : IMAGE MODEL\n")) << r.out;
+}
+
+TEST_F(InitialE2ETest, KeepsnModeOneCarriesTheIdentityAndTheIdTable) {
+  MakeCard({"--serial", "CARDSERIAL01", "--model", "CARD MODEL", "--fwrev", "OLDFW001"});
+  MakeImageSet({"--serial", "IMAGESERIAL", "--model", "IMAGE MODEL", "--fw-version", "NEWFW002"});
+  e2e::RunResult r = Tool({"keepsn_1"});
+  ASSERT_EQ(0, r.status) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("**** Initial ISP flow (Keep SN mode 1) ***\n"));
+  std::string copy = SetFile("SWISP.bin"), dump = SetFile("DumpISP2File.bin");
+  std::string image = SetFile("ISP3300.bin");
+  ExpectIdentity(copy, dump, image,
+                 {{0x418, 8, false}, {0x818, 8, false}, {0x420, 4, false}, {0x424, 28, true},
+                  {0x440, 0x4D0 - 0x440, false}, {0x4D0, 62, true}, {0x51C, 20, true},
+                  {0x538, 40, true}, {0x560, 16, false}, {0x570, 672, false},
+                  {0x20820, 0x2E, true}, {0x2084E, 8, false}, {0x20856, 0x200 - 0x36, true}});
+
+  r = Tool({"showIDinfo"});
+  EXPECT_NE(std::string::npos, r.out.find("  Serial Number    : CARDSERIAL01\n")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("  Model Name       : CARD MODEL\n")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("  Firmware Version : NEWFW002\n")) << r.out;
+}
+
+// A run that must fail: the card, the image set (and a file of it made
+// empty), the command, the lines that name the reason, and a load address
+// the run must not have reached.
+struct FailingRun {
+  const char* name;
+  std::vector<std::string> card;
+  std::vector<std::string> imageSet;
+  const char* emptied;
+  const char* command;
+  const char* reason;
+  const char* notSent;
+};
+
+class FailingRunTest : public CardRun, public ::testing::WithParamInterface<FailingRun> {};
+
+TEST_P(FailingRunTest, StopsWithItsReasonAndLeavesTheUserSectors) {
+  const FailingRun& run = GetParam();
+  MakeCard(run.card);
+  MakeImageSet(run.imageSet);
+  if (run.emptied != nullptr) e2e::WriteFile(work_ + "/REGBIN/3300/" + run.emptied, "");
+  ExpectFailure({run.command}, run.reason);
+  if (run.notSent != nullptr) {
+    EXPECT_FALSE(Sent(run.notSent)) << journal_;
+  }
+  if (std::string(run.command) != "initial") {
+    EXPECT_FALSE(Sent("VENDOR F1")) << "keepsn changed the card before its image was ready";
+    EXPECT_FALSE(e2e::FileExists(work_ + "/REGBIN/3300/SWISP.bin"));
+  }
+}
+
+const char kImageAddress[] = "addr=0x80000000";
+const FailingRun kFailingRuns[] = {
+    {"KeepsnInBootRom", {"--mode", "rom"}, {}, nullptr, "keepsn",
+     "Success\nIt is not ISP mode!\n", kImageAddress},
+    {"KeepsnOneInLoader", {"--mode", "mpisp"}, {}, nullptr, "keepsn_1",
+     "Success\nIt is not ISP mode!\n", kImageAddress},
+    {"ListedPretestCode", {"--mode", "rom", "--pretest-code", "5"}, {}, nullptr, "initial",
+     "0x05,Database No Bank!\npretest Fail!\n", kImageAddress},
+    {"UnknownPretestCode", {"--mode", "rom", "--pretest-code", "36"}, {}, nullptr, "initial",
+     "Pretest Unknow Fail ErrirCode:0x24,!\npretest Fail!\n", kImageAddress},
+    {"CapacitorPretestCode", {"--mode", "rom", "--pretest-code", "37"}, {}, nullptr, "initial",
+     "0x25,PP Capacitor is failed\npretest Fail!\n", kImageAddress},
+    {"ShimDoesNotStart", {"--mode", "rom", "--shim-broken"}, {}, nullptr, "initial",
+     "Download ShimMPISP.....................\n"
+     "Open ShimMPISP file ./REGBIN/3300/Shim3300.bin\n"
+     "Check Running ShimMPISP Mode Fail!\n",
+     "addr=0x40040000"},
+    {"MpIspDoesNotStart", {"--mode", "rom", "--mpisp-broken"}, {}, nullptr, "initial",
+     "Check Running MPISP Mode Fail!\n", "VENDOR F0 61"},
+    {"EmptyMpIspLoader", {"--mode", "rom"}, {}, "MP3300.bin", "initial",
+     "Load MPISP Fail! ./REGBIN/3300/MP3300.bin: file is empty\n", "addr=0x40040000"},
+    {"EmptyImage", {"--mode", "rom"}, {}, "ISP3300.bin", "initial",
+     "Load ISP Fail! ./REGBIN/3300/ISP3300.bin: file is empty\n", kImageAddress},
+    {"NeverReady", {"--mode", "rom", "--never-ready"}, {}, nullptr, "initial",
+     "ISPMode:2\nRun ISP Fail!\n", nullptr},
+    {"CopiesDiffer", {"--copies-differ"}, {}, nullptr, "keepsn",
+     "Dump ISP Fail\nVerify ISP Error \nDownload ISP Check Data Fail!\n", kImageAddress},
+    // 128 pages of one 4 KiB plane page hold 0x820 + 127 * 0x1000 bytes.
+    {"ImageLongerThanTheIspBlock",
+     {"--planes", "1", "--sectors-per-page", "8", "--pages-per-block", "128"},
+     {"--image-size", "600000"}, nullptr, "keepsn_1",
+     "Dump ISP1 data length error! expect:0x927C0, real:0x7F820\n"
+     "Download ISP Check Data Fail!\n",
+     kImageAddress},
+};
+
+INSTANTIATE_TEST_SUITE_P(Initial, FailingRunTest, ::testing::ValuesIn(kFailingRuns),
+                         [](const ::testing::TestParamInfo<FailingRun>& info) {
+                           return std::string(info.param.name);
+                         });
+
+}  // namespace
