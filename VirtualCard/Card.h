@@ -66,6 +66,11 @@ struct VCard {
   int unlockStep = 0;
   uint8_t block[512] = {};
   std::vector<uint8_t> answer;
+  // A data phase may arrive in pieces (an IDE disk hands PIO transfers over
+  // one sector at a time): sectors moved so far, and where the piece now
+  // handed to a write-type command starts in its data.
+  uint32_t dataSectors = 0;
+  size_t dataOffset = 0;
 
   // Controller RAM.
   std::vector<uint8_t> ram[vcard::kRamRegions];

@@ -250,7 +250,7 @@ Outcome RunPretestOp(VCard* card, const uint8_t*, const uint8_t*, size_t) {
 }
 
 Outcome WriteMpIspDataOp(VCard* card, const uint8_t* b, const uint8_t* data, size_t size) {
-  uint32_t addr = Le32(b + 6);
+  uint32_t addr = Le32(b + 6) + static_cast<uint32_t>(card->dataOffset);
   for (int r = 0; r < kRamRegions; ++r) {
     if (addr < kRam[r].base || addr - kRam[r].base >= kRam[r].size) continue;
     size_t offset = addr - kRam[r].base;
@@ -361,6 +361,8 @@ Outcome IssueBlock(VCard* card) {
   Note(card, DescribeBlock(b, op));
   if (b[0] != 0xF0 && b[0] != 0xF1) return Refuse(card, "not a vendor command class");
   if (card->cfg.faults.failOp == b[1]) return Refuse(card, "--fail-op");
+  card->dataSectors = 0;
+  card->dataOffset = 0;
   if (b[0] == 0xF1) {
     card->exchange = Exchange::kWriteData;
     return kOk;
@@ -415,6 +417,17 @@ bool InRange(const VCard* card, uint64_t lba, uint32_t count) {
   return lba <= card->cfg.capacity && count <= card->cfg.capacity - lba;
 }
 
+// A data phase that has moved data ends quietly at the first access that
+// does not continue it (the host's closing read of 0x946B, or the next
+// command's unlock).
+void EndDataPhase(VCard* card, Exchange continued, uint64_t lba) {
+  if (card->dataSectors == 0) return;
+  bool inData = card->exchange == Exchange::kReadData || card->exchange == Exchange::kWriteData;
+  if (inData && (card->exchange != continued || lba != kVendorLba + card->dataSectors)) {
+    card->exchange = Exchange::kIdle;
+  }
+}
+
 }  // namespace
 
 void InterruptExchange(VCard* card) {
@@ -428,13 +441,16 @@ Outcome ReadSectors(VCard* card, uint64_t lba, uint32_t count, uint8_t* buf) {
     InterruptExchange(card);
     return Outcome{kIdnf, 0};
   }
-  if (card->exchange == Exchange::kReadData && lba == kVendorLba) {
+  EndDataPhase(card, Exchange::kReadData, lba);
+  if (card->exchange == Exchange::kReadData && lba == kVendorLba + card->dataSectors) {
     size_t bytes = static_cast<size_t>(count) * kSector;
-    size_t n = std::min(bytes, card->answer.size());
-    memcpy(buf, card->answer.data(), n);
+    size_t from = static_cast<size_t>(card->dataSectors) * kSector;
+    size_t n = from < card->answer.size() ? std::min(bytes, card->answer.size() - from) : 0;
+    if (n > 0) memcpy(buf, card->answer.data() + from, n);
     memset(buf + n, 0, bytes - n);
-    card->exchange = Exchange::kIdle;
-    Note(card, "vendor data " + std::to_string(card->answer.size()) + " bytes");
+    if (card->dataSectors == 0) Note(card, "vendor data " + std::to_string(card->answer.size()) + " bytes");
+    card->dataSectors += count;
+    if (static_cast<size_t>(card->dataSectors) * kSector >= card->answer.size()) card->exchange = Exchange::kIdle;
     return kOk;
   }
   // The unlock: a read of sector 0 always (re)starts it; each following read
@@ -465,14 +481,18 @@ Outcome WriteSectors(VCard* card, uint64_t lba, uint32_t count, const uint8_t* b
     InterruptExchange(card);
     return Outcome{kIdnf, 0};
   }
+  EndDataPhase(card, Exchange::kWriteData, lba);
   if (card->exchange == Exchange::kUnlocked && lba == kVendorLba && count == 1) {
     card->exchange = Exchange::kIdle;
     memcpy(card->block, buf, kSector);
     return IssueBlock(card);
   }
-  if (card->exchange == Exchange::kWriteData && lba == kVendorLba) {
-    card->exchange = Exchange::kIdle;
-    return RunWriteCommand(card, buf, static_cast<size_t>(count) * kSector);
+  if (card->exchange == Exchange::kWriteData && lba == kVendorLba + card->dataSectors) {
+    card->dataOffset = static_cast<size_t>(card->dataSectors) * kSector;
+    card->dataSectors += count;
+    Outcome out = RunWriteCommand(card, buf, static_cast<size_t>(count) * kSector);
+    if (out.error) card->exchange = Exchange::kIdle;
+    return out;
   }
   InterruptExchange(card);
   return UserWrite(card, lba, count, buf);
