@@ -164,12 +164,12 @@ bool CreateCard(const std::string& dir, const CardConfig& cfg, const IdentityEdi
   for (int copy = 1; copy <= 2; ++copy) unlink(PathIn(dir, CopyFile(copy)).c_str());
   unlink(PathIn(dir, kDeferredFile).c_str());
   if (cfg.program == kIspFirmware) {
-    ImageSpec spec;
-    spec.version = fwrev;
-    spec.serial = serial;
-    spec.model = model;
-    spec.capacity = cfg.capacity;
-    std::vector<uint8_t> image = BuildIspImage(spec), copy;
+    ImageContent content;
+    content.version = fwrev;
+    content.serial = serial;
+    content.model = model;
+    content.capacity = cfg.capacity;
+    std::vector<uint8_t> image = BuildIspImage(content), copy;
     std::string why;
     if (!CopyFromWholeImage(image.data(), image.size(), &copy, &why) || copy.size() > IspCopyCapacity(cfg.geo)) {
       *err = "the geometry's ISP block cannot hold the card's firmware";

@@ -152,8 +152,8 @@ void EditCopyIdentity(std::vector<uint8_t>* copy, const IdentityEdit& edit) {
   EditIdTable(c + kCopyIdTable, edit);
 }
 
-std::vector<uint8_t> BuildIspImage(const ImageSpec& spec) {
-  size_t size = std::max(spec.size, kMinImageSize);
+std::vector<uint8_t> BuildIspImage(const ImageContent& content) {
+  size_t size = std::max(content.size, kMinImageSize);
   std::vector<uint8_t> img(size, 0);
   uint8_t* p = img.data();
   PutText(p, 32, "QC3300 ISP IMAGE (synthetic)");
@@ -164,19 +164,19 @@ std::vector<uint8_t> BuildIspImage(const ImageSpec& spec) {
   PutLe32(p + kImageSection5, 16);
   PutLe32(p + kImageSection5 + 4, static_cast<uint32_t>(size - kImageBody5));
   // Section 4 body: code tag, version, CID area with the identity fields.
-  Fill(p + 0x410, 0x400, "cid:" + spec.version);
+  Fill(p + 0x410, 0x400, "cid:" + content.version);
   PutText(p + 0x410, 8, "QELFW4");
-  PutVersion(p + kImageVersion, spec.version);
+  PutVersion(p + kImageVersion, content.version);
   PutText(p + 0x420, 4, "CID");
-  PutText(p + 0x424, 28, "WWN " + spec.serial);
-  PutText(p + 0x4D0, 62, "vendor area of " + spec.serial);
-  PutAtaString(p + 0x51C, 20, spec.serial);
-  PutAtaString(p + 0x538, 40, spec.model);
+  PutText(p + 0x424, 28, "WWN " + content.serial);
+  PutText(p + 0x4D0, 62, "vendor area of " + content.serial);
+  PutAtaString(p + 0x51C, 20, content.serial);
+  PutAtaString(p + 0x538, 40, content.model);
   PutText(p + 0x560, 16, "reserved");
-  PutVersion(p + kImageSection5 + 8, spec.version);
+  PutVersion(p + kImageSection5 + 8, content.version);
   // Section 5 body: firmware code and the ID table.
-  Fill(p + kImageBody5, size - kImageBody5, "code:" + spec.version);
-  BuildIdTable(spec.serial, spec.model, spec.version, spec.capacity, p + kImageIdTable);
+  Fill(p + kImageBody5, size - kImageBody5, "code:" + content.version);
+  BuildIdTable(content.serial, content.model, content.version, content.capacity, p + kImageIdTable);
   if (size > kMinImageSize) p[size - 1] |= 0x01;  // the code ends with a non-zero byte
   // Section table and digests over header + body of each section.
   uint8_t* table = p + kSectionTable;

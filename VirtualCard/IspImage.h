@@ -67,7 +67,7 @@ void EditIdTable(uint8_t id[kIdTableSize], const IdentityEdit& edit);
 // version and the ID table inside section 5.
 void EditCopyIdentity(std::vector<uint8_t>* copy, const IdentityEdit& edit);
 
-struct ImageSpec {
+struct ImageContent {
   size_t size = 262144;
   std::string version = "Q1117A01";
   std::string serial, model;
@@ -76,8 +76,8 @@ struct ImageSpec {
 
 // A synthetic ISP image: CSS header with the section table (type 4, type 5,
 // end), both section headers, identity fields, ID table, valid digests.
-// spec.size must be at least kMinImageSize.
-std::vector<uint8_t> BuildIspImage(const ImageSpec& spec);
+// content.size must be at least kMinImageSize.
+std::vector<uint8_t> BuildIspImage(const ImageContent& content);
 
 // A synthetic loader program of the given size (tag in its first bytes).
 std::vector<uint8_t> BuildLoader(const std::string& tag, size_t size);

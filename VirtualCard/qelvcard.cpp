@@ -52,7 +52,7 @@ int Create(const std::string& dir, const std::vector<std::string>& options) {
   std::string err;
   if (!ApplyOptions(options, &cfg, &identity, &err) || !ValidateConfig(cfg, &err)) return Fail(2, err);
   // A card made in its ISP firmware carries a firmware of the default size.
-  if (cfg.program == kIspFirmware && IspCopyCapacity(cfg.geo) < ImageSpec().size - kStrippedBytes) {
+  if (cfg.program == kIspFirmware && IspCopyCapacity(cfg.geo) < ImageContent().size - kStrippedBytes) {
     return Fail(2, "the geometry's ISP block is too small for a firmware (use --mode rom or a larger block)");
   }
   if (!CreateCard(dir, cfg, identity, &err)) return Fail(1, err);
@@ -114,7 +114,7 @@ int Show(const std::string& dir) {
 
 struct ImageSetOptions {
   std::string set;
-  ImageSpec spec;
+  ImageContent content;
   std::string flashIdForm = "table";
   bool mismatch = false;
   bool fwVerDb = true;
@@ -130,8 +130,8 @@ bool PrintableUpTo(const std::string& v, size_t maxLen) {
 }
 
 bool ParseImageSetOptions(const std::vector<std::string>& args, ImageSetOptions* o, std::string* err) {
-  o->spec.serial = "IMG3300000001";
-  o->spec.model = "QEL QC3300 Image SSD";
+  o->content.serial = "IMG3300000001";
+  o->content.model = "QEL QC3300 Image SSD";
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--flashid-mismatch") {
@@ -153,18 +153,18 @@ bool ParseImageSetOptions(const std::vector<std::string>& args, ImageSetOptions*
       o->set = v;
     } else if (a == "--fw-version") {
       ok = PrintableUpTo(v, 8);
-      o->spec.version = v;
+      o->content.version = v;
     } else if (a == "--image-size") {
       char* end = nullptr;
       unsigned long long n = strtoull(v.c_str(), &end, 10);
       ok = !v.empty() && *end == '\0' && n >= kMinImageSize && n <= (256ULL << 20);
-      o->spec.size = static_cast<size_t>(n);
+      o->content.size = static_cast<size_t>(n);
     } else if (a == "--serial") {
       ok = !v.empty() && v.size() <= 20;
-      o->spec.serial = v;
+      o->content.serial = v;
     } else if (a == "--model") {
       ok = !v.empty() && v.size() <= 40;
-      o->spec.model = v;
+      o->content.model = v;
     } else if (a == "--flashid-form") {
       ok = v == "table" || v == "5" || v == "6";
       o->flashIdForm = v;
@@ -222,7 +222,7 @@ int ImageSet(const std::string& dir, const std::string& outDir, const std::vecto
   card.dir = dir;
   if (!LoadCardState(&card, &err)) return Fail(1, err);
   CardConfig cfg = card.cfg;
-  o.spec.capacity = cfg.capacity;
+  o.content.capacity = cfg.capacity;
 
   std::string setDir = outDir + "/REGBIN/3300" + (o.set.empty() ? "" : "/" + o.set);
   if (!MakeDirs(setDir)) return Fail(1, "cannot make " + setDir + ": " + strerror(errno));
@@ -244,7 +244,7 @@ int ImageSet(const std::string& dir, const std::string& outDir, const std::vecto
       IdentifyData(&card, id);
       cardVersion = GetAtaString(id + kIdFwRev, kIdFwRevLen);
     }
-    o.allows.emplace_back(cardVersion, o.spec.version);
+    o.allows.emplace_back(cardVersion, o.content.version);
   }
 
   struct Output {
@@ -253,7 +253,7 @@ int ImageSet(const std::string& dir, const std::string& outDir, const std::vecto
   };
   std::string db = FwVerDb(o.allows);
   std::vector<Output> outputs = {
-      {"ISP3300.bin", BuildIspImage(o.spec)},
+      {"ISP3300.bin", BuildIspImage(o.content)},
       {"MP3300.bin", BuildLoader("QEL MP-ISP LOADER", 0x18200)},
       {"Shim3300.bin", BuildLoader("QEL SHIM LOADER", 0x3000)},
       {"FLASHID.bin", flashId},
@@ -344,17 +344,17 @@ int Run(const std::vector<std::string>& args) {
   size_t i = 0;
   for (; i < args.size() && args[i] != "--"; i += 2) {
     if (args[i] != "--card" || i + 1 >= args.size()) return Usage();
-    const std::string& spec = args[i + 1];
-    size_t eq = spec.find('=');
-    if (eq == std::string::npos || eq == 0 || spec.find(',') != std::string::npos) {
-      return Fail(2, "bad --card value (NODE=DIR expected): " + spec);
+    const std::string& content = args[i + 1];
+    size_t eq = content.find('=');
+    if (eq == std::string::npos || eq == 0 || content.find(',') != std::string::npos) {
+      return Fail(2, "bad --card value (NODE=DIR expected): " + content);
     }
-    std::string dir = spec.substr(eq + 1);
+    std::string dir = content.substr(eq + 1);
     char resolved[PATH_MAX];
     if (!IsCardDir(dir) || realpath(dir.c_str(), resolved) == nullptr) {
       return Fail(2, "not a card folder: " + dir);
     }
-    map += (map.empty() ? "" : ",") + spec.substr(0, eq) + "=" + resolved;
+    map += (map.empty() ? "" : ",") + content.substr(0, eq) + "=" + resolved;
   }
   if (i + 1 >= args.size()) return Usage();
   std::vector<char*> argv;

@@ -16,12 +16,12 @@ constexpr uint32_t kMpIspBase = 0x40040000;
 constexpr uint32_t kIspBase = 0x80000000;
 
 std::vector<uint8_t> Image(const std::string& version) {
-  vcard::ImageSpec spec;
-  spec.version = version;
-  spec.serial = "FAULT";
-  spec.model = "FAULT MODEL";
-  spec.capacity = 2097152;
-  return vcard::BuildIspImage(spec);
+  vcard::ImageContent content;
+  content.version = version;
+  content.serial = "FAULT";
+  content.model = "FAULT MODEL";
+  content.capacity = 2097152;
+  return vcard::BuildIspImage(content);
 }
 
 TEST(VcardFaults, FailCmdFailsTheNthCommandEachWay) {

@@ -22,13 +22,13 @@ constexpr uint32_t kIspBase = 0x80000000;
 unsigned Be16(const std::vector<uint8_t>& t, size_t off) { return t[off] << 8 | t[off + 1]; }
 
 std::vector<uint8_t> TestImage(const std::string& version, size_t size = 262144) {
-  vcard::ImageSpec spec;
-  spec.size = size;
-  spec.version = version;
-  spec.serial = "SER-" + version;
-  spec.model = "MODEL " + version;
-  spec.capacity = 2097152;
-  return vcard::BuildIspImage(spec);
+  vcard::ImageContent content;
+  content.size = size;
+  content.version = version;
+  content.serial = "SER-" + version;
+  content.model = "MODEL " + version;
+  content.capacity = 2097152;
+  return vcard::BuildIspImage(content);
 }
 
 // Brings a card from its boot ROM to the MP-ISP loader with the pretest run.
@@ -207,12 +207,12 @@ TEST_P(VcardIspLayout, DumpRuleRebuildsTheImage) {
   EXPECT_EQ(g.sectorsPerPage, spp);
   EXPECT_EQ(g.pagesPerBlock, ppb);
 
-  vcard::ImageSpec spec;
-  spec.version = "Q1234567";
-  spec.serial = "LAYOUT";
-  spec.model = "LAYOUT MODEL";
-  spec.capacity = 2097152;
-  std::vector<uint8_t> image = vcard::BuildIspImage(spec);
+  vcard::ImageContent content;
+  content.version = "Q1234567";
+  content.serial = "LAYOUT";
+  content.model = "LAYOUT MODEL";
+  content.capacity = 2097152;
+  std::vector<uint8_t> image = vcard::BuildIspImage(content);
   for (unsigned copyField : {564u, 566u}) {
     place(Be16(table, copyField), &block, &die);
     std::vector<uint8_t> dump(image.begin(), image.begin() + 0x400 + 16);
