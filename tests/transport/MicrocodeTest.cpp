@@ -14,7 +14,7 @@ using Microcode = OpenCardTest;
 void AnswerCodes(std::vector<int> codes) {
   auto queue = std::make_shared<std::vector<int>>(std::move(codes));
   auto next = std::make_shared<size_t>(0);
-  Disk().script = [queue, next](size_t, const SgCall& c, SgAnswer& a) {
+  Disk().script = [queue, next](const SgCall& c, SgAnswer& a) {
     if (c.cdb[14] != 0x92 && c.cdb[14] != 0x93) return;
     int code = *next < queue->size() ? (*queue)[(*next)++] : 0;
     a.sense = code < 0 ? DescriptorSense(0x04, 0, 0xE0, 0x51)
@@ -22,156 +22,119 @@ void AnswerCodes(std::vector<int> codes) {
   };
 }
 
-struct Chunk {
-  int sub, offset, blocks;
-};
-
-std::vector<Chunk> Downloads() {
-  std::vector<Chunk> chunks;
-  for (const SgCall& c : Disk().calls)
-    chunks.push_back({c.cdb[4], c.cdb[10] | (c.cdb[12] << 8), c.cdb[6] | (c.cdb[8] << 8)});
-  return chunks;
+// 512-byte IDENTIFY data with the given words set.
+Bytes Identify(std::initializer_list<std::pair<int, int>> words) {
+  Bytes id(512, 0);
+  for (const auto& w : words) id[2 * w.first] = w.second & 0xFF, id[2 * w.first + 1] = w.second >> 8;
+  return id;
 }
 
-std::vector<unsigned char> FullSupport(int minBlocks = 1, int maxBlocks = 512) {
+Bytes FullSupport(int minBlocks = 1, int maxBlocks = 512) {
   return Identify({{83, 0x0001}, {69, 0x0100}, {119, 0x0010}, {234, minBlocks}, {235, maxBlocks}});
 }
 
-std::vector<unsigned char> Image(int blocks) {
-  std::vector<unsigned char> image(static_cast<size_t>(blocks) * 512);
+Bytes Image(int blocks) {
+  Bytes image(static_cast<size_t>(blocks) * 512);
   for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<unsigned char>(i / 512 + i);
   return image;
 }
 
 TEST_F(Microcode, RefusesWhatTheDiskCannotDoBeforeSendingAnything) {
-  std::vector<unsigned char> image = Image(4);
-  struct Case {
-    const char* what;
-    std::vector<unsigned char> identify;
-    int sub, per;
-    bool dma;
-    int result;
-  } cases[] = {
-      {"no DOWNLOAD MICROCODE", Identify({{69, 0x100}, {119, 0x10}, {234, 1}, {235, 512}}), 3, 512,
-       false, 2},
-      {"no DMA variant", Identify({{83, 1}, {119, 0x10}, {234, 1}, {235, 512}}), 3, 512, true, 2},
-      {"no mode 3", Identify({{83, 1}, {234, 1}, {235, 512}}), 3, 512, false, 2},
-      {"word 235 is 0", FullSupport(0, 0), 14, 0, false, 3},
-      {"65535 per command", FullSupport(1, 0xFFFF), 3, 0xFFFF, false, 3},
-      {"below word 234", FullSupport(8, 512), 14, 4, false, 3},
-      {"above word 235", FullSupport(1, 512), 3, 513, false, 3},
-      {"sub-command 5", FullSupport(), 5, 512, false, 1},
-      {"sub-command 15", FullSupport(), 15, 512, false, 1},
-      {"sub-command 7 with 0 per command", FullSupport(), 7, 0, false, 3},
+  Bytes image = Image(70000);
+  const struct { const char* what; Bytes identify; int sub, blocks, per; bool dma; int result; } cases[] = {
+      {"no DOWNLOAD MICROCODE", Identify({{69, 0x100}, {119, 0x10}, {234, 1}, {235, 512}}), 3, 4, 512, false, 2},
+      {"no DMA variant", Identify({{83, 1}, {119, 0x10}, {234, 1}, {235, 512}}), 3, 4, 512, true, 2},
+      {"no mode 3", Identify({{83, 1}, {234, 1}, {235, 512}}), 3, 4, 512, false, 2},
+      {"word 235 is 0", FullSupport(0, 0), 14, 4, 0, false, 3},
+      {"65535 per command", FullSupport(1, 0xFFFF), 3, 4, 0xFFFF, false, 3},
+      {"below word 234", FullSupport(8, 512), 14, 4, 4, false, 3},
+      {"above word 235", FullSupport(1, 512), 3, 4, 513, false, 3},
+      {"sub-command 5", FullSupport(), 5, 4, 512, false, 1},
+      {"sub-command 15", FullSupport(), 15, 4, 512, false, 1},
+      {"sub-command 7 with 0 per command", FullSupport(), 7, 4, 0, false, 3},
+      // Offsets above 65535 cannot be carried.
+      {"mode 3, 70000 blocks", FullSupport(), 3, 70000, 512, false, 3},
+      {"mode 7, 70000 blocks", FullSupport(), 7, 70000, 70000, false, 3},
+      {"nothing to send", FullSupport(), 14, 0, 512, false, 0},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     Disk().calls.clear();
-    std::vector<unsigned char> identify = c.identify;
-    EXPECT_EQ(c.result, card.DMicrocodeChk(c.sub, 4, c.per, image.data(), identify.data(), c.dma))
-        << c.what;
+    Bytes identify = c.identify;
+    EXPECT_EQ(c.result, card.DMicrocodeChk(c.sub, c.blocks, c.per, image.data(), identify.data(), c.dma)) << c.what;
     EXPECT_TRUE(Disk().calls.empty()) << c.what;
   }
 }
 
-TEST_F(Microcode, Mode3SendsChunksAndEndsWithTheFirmwareApplied) {
-  std::vector<unsigned char> image = Image(1538), identify = FullSupport();
+TEST_F(Microcode, Mode3SendsChunksOf512AndARemainder) {
+  Bytes image = Image(1538), identify = FullSupport();
   AnswerCodes({1, 1, 1, 2});
   EXPECT_EQ(0, card.DMicrocodeChk(3, 1538, 512, image.data(), identify.data(), false));
-  std::vector<Chunk> chunks = Downloads();
-  ASSERT_EQ(4u, chunks.size());
+  ASSERT_EQ(4u, Disk().calls.size());
   const int offsets[] = {0, 512, 1024, 1536}, sizes[] = {512, 512, 512, 2};
   for (int i = 0; i < 4; ++i) {
-    EXPECT_EQ(3, chunks[i].sub);
-    EXPECT_EQ(offsets[i], chunks[i].offset);
-    EXPECT_EQ(sizes[i], chunks[i].blocks);
     const SgCall& call = Disk().calls[i];
+    EXPECT_EQ(3, call.cdb[4]);
+    EXPECT_EQ(offsets[i], call.cdb[10] | (call.cdb[12] << 8));
+    EXPECT_EQ(sizes[i], call.cdb[6] | (call.cdb[8] << 8));
     EXPECT_EQ(0x92, call.cdb[14]);
     ASSERT_EQ(sizes[i] * 512u, call.out.size());
     EXPECT_TRUE(std::equal(call.out.begin(), call.out.end(), image.begin() + offsets[i] * 512));
   }
-}
 
-TEST_F(Microcode, LastChunkBelowTheMinimumStopsAfterThreeChunks) {
-  std::vector<unsigned char> image = Image(1538), identify = FullSupport(4, 512);
-  AnswerCodes({1, 1, 1});
-  EXPECT_EQ(8, card.DMicrocodeChk(3, 1538, 512, image.data(), identify.data(), false));
-  EXPECT_EQ(3u, Downloads().size());
-
-  Disk().calls.clear();
-  AnswerCodes({1, 1, 1});
-  MicrocodeOutcome outcome =
-      RunMicrocodeDownload(card, 3, 1538, 512, image.data(), identify.data(), false);
-  EXPECT_EQ(kMcLastChunkTooSmall, outcome.stop);
-  EXPECT_EQ(3, outcome.chunksSent);
-  EXPECT_EQ(1, outcome.completionCode);
+  // A last chunk below word 234 stops after three chunks.
+  identify = FullSupport(4, 512);
+  for (int run = 0; run < 2; ++run) {
+    Disk().calls.clear();
+    AnswerCodes({1, 1, 1});
+    if (run == 0) {
+      EXPECT_EQ(8, card.DMicrocodeChk(3, 1538, 512, image.data(), identify.data(), false));
+    } else {
+      MicrocodeOutcome outcome = RunMicrocodeDownload(card, 3, 1538, 512, image.data(), identify.data(), false);
+      EXPECT_EQ(kMcLastChunkTooSmall, outcome.stop);
+      EXPECT_EQ(3, outcome.chunksSent);
+      EXPECT_EQ(1, outcome.completionCode);
+    }
+    EXPECT_EQ(3u, Disk().calls.size());
+  }
 }
 
 TEST_F(Microcode, CompletionCodesAreJudgedPerSubCommand) {
-  std::vector<unsigned char> image = Image(3), identify = FullSupport(1, 512);
-  struct Case {
-    const char* what;
-    int sub;
-    std::vector<int> codes;
-    int result;
-    size_t commands;  // including an activation
-  } cases[] = {
-      {"3: applied before the last chunk", 3, {2}, 7, 1},
-      {"3: more data after the last chunk", 3, {1, 1, 1}, 7, 3},
-      {"3: saved is not applied", 3, {1, 1, 3}, 7, 3},
-      {"3: no indication is accepted", 3, {0, 0, 2}, 0, 3},
-      {"14: no indication fails", 14, {0}, 7, 1},
-      {"14: saved, activated", 14, {1, 1, 3, 2}, 0, 4},
-      {"14: activation answers 1", 14, {1, 1, 3, 1}, 7, 4},
-      {"14: activation fails", 14, {1, 1, 3, -1}, 4, 4},
-      {"14: applied instead of saved", 14, {1, 1, 2}, 7, 3},
-      {"14: reserved code", 14, {4}, 7, 1},
-      {"3: chunk command fails", 3, {1, -1}, 4, 2},
+  Bytes image = Image(6), identify = FullSupport(1, 512);
+  const struct { const char* what; int sub, blocks, per; std::vector<int> codes; int result; size_t commands; } cases[] = {
+      {"3: applied before the last chunk", 3, 3, 1, {2}, 7, 1},
+      {"3: more data after the last chunk", 3, 3, 1, {1, 1, 1}, 7, 3},
+      {"3: saved is not applied", 3, 3, 1, {1, 1, 3}, 7, 3},
+      {"3: no indication is accepted", 3, 3, 1, {0, 0, 2}, 0, 3},
+      {"3: chunk command fails", 3, 3, 1, {1, -1}, 4, 2},
+      {"14: no indication fails", 14, 3, 1, {0}, 7, 1},
+      {"14: saved, activated", 14, 3, 1, {1, 1, 3, 2}, 0, 4},
+      {"14: activation answers 1", 14, 3, 1, {1, 1, 3, 1}, 7, 4},
+      {"14: activation fails", 14, 3, 1, {1, 1, 3, -1}, 4, 4},
+      {"14: applied instead of saved", 14, 3, 1, {1, 1, 2}, 7, 3},
+      {"14: reserved code", 14, 3, 1, {4}, 7, 1},
+      // Mode 7 sends the whole image once, whatever 234/235 say, and ignores
+      // the code unless it is 3, which is activated.
+      {"7: code 5 ignored", 7, 6, 6, {5}, 0, 1},
+      {"7: code 3 activated", 7, 6, 6, {3, 2}, 0, 2},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     Reopen();
     AnswerCodes(c.codes);
-    EXPECT_EQ(c.result, card.DMicrocodeChk(c.sub, 3, 1, image.data(), identify.data(), false))
-        << c.what;
+    Bytes id = c.sub == 7 ? FullSupport(1, 2) : identify;  // 234/235 not consulted in mode 7
+    EXPECT_EQ(c.result, card.DMicrocodeChk(c.sub, c.blocks, c.per, image.data(), id.data(), false)) << c.what;
     EXPECT_EQ(c.commands, Disk().calls.size()) << c.what;
+    EXPECT_EQ(c.sub == 7 ? 6 : 1, Disk().calls[0].cdb[6]) << c.what;
   }
 }
 
 TEST_F(Microcode, ActivationIsOneNonDataCommandAfterASavedDownload) {
-  std::vector<unsigned char> image = Image(2), identify = FullSupport();
+  Bytes image = Image(2), identify = FullSupport();
   AnswerCodes({3, 2});
   EXPECT_EQ(0, card.DMicrocodeChk(14, 2, 512, image.data(), identify.data(), true));
   ASSERT_EQ(2u, Disk().calls.size());
-  EXPECT_EQ(Hex("85 0C 26 00 0E 00 02 00 00 00 00 00 00 E0 93 00"), Cdb(Disk().calls[0]));
-  EXPECT_EQ(Hex("85 06 20 00 0F 00 00 00 00 00 00 00 00 E0 93 00"), Cdb(Disk().calls[1]));
+  EXPECT_EQ(Hex("85 0C 26 00 0E 00 02 00 00 00 00 00 00 E0 93 00"), Disk().calls[0].Cdb());
+  EXPECT_EQ(Hex("85 06 20 00 0F 00 00 00 00 00 00 00 00 E0 93 00"), Disk().calls[1].Cdb());
   EXPECT_EQ(0u, Disk().calls[1].dxferLen);
-}
-
-TEST_F(Microcode, Mode7IgnoresCodesAndSendsTheWholeImageOnce) {
-  std::vector<unsigned char> image = Image(6),
-                             identify = FullSupport(1, 2);  // 234/235 not consulted
-  AnswerCodes({5});
-  EXPECT_EQ(0, card.DMicrocodeChk(7, 6, 6, image.data(), identify.data(), false));
-  ASSERT_EQ(1u, Downloads().size());
-  EXPECT_EQ(6, Downloads()[0].blocks);
-
-  Disk().calls.clear();
-  AnswerCodes({3, 2});  // a code 3 that happens to come back is activated
-  EXPECT_EQ(0, card.DMicrocodeChk(7, 6, 6, image.data(), identify.data(), false));
-  EXPECT_EQ(2u, Disk().calls.size());
-}
-
-TEST_F(Microcode, NothingToSendSendsNothing) {
-  std::vector<unsigned char> image = Image(1), identify = FullSupport();
-  EXPECT_EQ(0, card.DMicrocodeChk(14, 0, 512, image.data(), identify.data(), false));
-  EXPECT_TRUE(Disk().calls.empty());
-}
-
-TEST_F(Microcode, RefusesOffsetsBeyondTheSixteenBitField) {
-  // 70000 blocks in chunks of 512 would need offsets above 65535.
-  std::vector<unsigned char> image = Image(70000), identify = FullSupport();
-  EXPECT_EQ(3, card.DMicrocodeChk(3, 70000, 512, image.data(), identify.data(), false));
-  EXPECT_EQ(3, card.DMicrocodeChk(7, 70000, 70000, image.data(), identify.data(), false));
-  EXPECT_TRUE(Disk().calls.empty());
 }
 
 }  // namespace
