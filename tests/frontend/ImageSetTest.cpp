@@ -29,11 +29,10 @@ TEST(SetDefaultFilePathTest, DefaultAndNamedSets) {
 }
 
 TEST(ToolLogNameTest, OnlyTheToolsOwnLogs) {
-  EXPECT_TRUE(IsToolLogName("Display.log"));
-  EXPECT_TRUE(IsToolLogName("2024-01-31_23-59-07.log"));
+  for (const char* name : {"Display.log", "2024-01-31_23-59-07.log"}) EXPECT_TRUE(IsToolLogName(name)) << name;
   for (const char* name : {"notes.log", "display.log", "Display.log.1", "2024-01-31_23-59-07.LOG",
-                           "2024-1-31_23-59-07.log", "2024-01-31_23-59-07.logx",
-                           "2024-01-31 23-59-07.log", "a024-01-31_23-59-07.log", ""}) {
+                           "2024-1-31_23-59-07.log", "2024-01-31_23-59-07.logx", "2024-01-31 23-59-07.log",
+                           "a024-01-31_23-59-07.log", ""}) {
     EXPECT_FALSE(IsToolLogName(name)) << name;
   }
 }
@@ -47,14 +46,12 @@ TEST_F(ImageSetEntryTest, TypesAndTheStatusFallback) {
   ASSERT_EQ(0, mkdir("REGBIN/3300/dir", 0755));
   e2e::WriteFile("REGBIN/3300/file", "");
   ASSERT_EQ(0, symlink("dir", "REGBIN/3300/link"));
-  EXPECT_TRUE(IsImageSetEntry("dir", DT_DIR));
-  EXPECT_FALSE(IsImageSetEntry("file", DT_REG));
-  EXPECT_FALSE(IsImageSetEntry(".", DT_DIR));
-  EXPECT_FALSE(IsImageSetEntry("..", DT_DIR));
-  EXPECT_TRUE(IsImageSetEntry("dir", DT_UNKNOWN));
-  EXPECT_FALSE(IsImageSetEntry("file", DT_UNKNOWN));
-  EXPECT_FALSE(IsImageSetEntry("link", DT_UNKNOWN));
-  EXPECT_FALSE(IsImageSetEntry("gone", DT_UNKNOWN));
+  const std::pair<const char*, unsigned char> sets[] = {{"dir", DT_DIR}, {"dir", DT_UNKNOWN}};
+  const std::pair<const char*, unsigned char> others[] = {{"file", DT_REG},      {".", DT_DIR},
+                                                          {"..", DT_DIR},        {"file", DT_UNKNOWN},
+                                                          {"link", DT_UNKNOWN},  {"gone", DT_UNKNOWN}};
+  for (const auto& e : sets) EXPECT_TRUE(IsImageSetEntry(e.first, e.second)) << e.first << int(e.second);
+  for (const auto& e : others) EXPECT_FALSE(IsImageSetEntry(e.first, e.second)) << e.first << int(e.second);
 }
 
 }  // namespace

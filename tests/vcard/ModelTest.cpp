@@ -1,13 +1,13 @@
 // The card model: vendor channel, programs, ISP copy layout, DOWNLOAD
-// MICROCODE, transport answers and persistence.
+// MICROCODE, transport answers, fault switches and persistence.
 #include <gtest/gtest.h>
-#include <scsi/sg.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include "Card.h"
-#include "FlashLayout.h"
 #include "IspImage.h"
 #include "VcardTestUtil.h"
 
@@ -15,11 +15,7 @@ using namespace vtest;
 
 namespace {
 
-constexpr uint32_t kShimBase = 0x40020000;
-constexpr uint32_t kMpIspBase = 0x40040000;
-constexpr uint32_t kIspBase = 0x80000000;
-
-unsigned Be16(const std::vector<uint8_t>& t, size_t off) { return t[off] << 8 | t[off + 1]; }
+constexpr uint32_t kShimBase = 0x40020000, kMpIspBase = 0x40040000, kIspBase = 0x80000000;
 
 std::vector<uint8_t> TestImage(const std::string& version, size_t size = 262144) {
   vcard::ImageContent content;
@@ -31,6 +27,12 @@ std::vector<uint8_t> TestImage(const std::string& version, size_t size = 262144)
   return vcard::BuildIspImage(content);
 }
 
+std::vector<uint8_t> Stripped(const std::vector<uint8_t>& image) {
+  std::vector<uint8_t> sent(image.begin() + 0x410, image.begin() + 0x810);
+  sent.insert(sent.end(), image.begin() + 0x820, image.end());
+  return sent;
+}
+
 // Brings a card from its boot ROM to the MP-ISP loader with the pretest run.
 void BootLoaders(VCard* card) {
   ASSERT_EQ(0, Load(card, kShimBase, vcard::BuildLoader("shim", 0x3000)));
@@ -40,43 +42,75 @@ void BootLoaders(VCard* card) {
   ASSERT_EQ(0, RunPretest(card));
 }
 
-TEST(VcardChannel, UnlockAnswersIdentityAndTakesNextWriteAsBlock) {
+// Reads the ISP copy named at table offset `field` back with the dump's rule
+// (system block through the flash ID table, geometry from the parameter page,
+// page 0 then planes interleaved); the header comes from `image`.
+struct Geometry {
+  int planes = 0, spp = 0, ppb = 0;
+};
+std::vector<uint8_t> DumpCopy(VCard* card, const std::vector<uint8_t>& image, unsigned field, Geometry* g) {
+  std::vector<uint8_t> table = ReadFlashId(card), par, page;
+  std::vector<std::pair<int, int>> fitted;  // slots equal to slot (0,0), CE-major
+  for (int ce = 0; ce < 8; ++ce) {
+    for (int ch = 0; ch < 4; ++ch) {
+      if (memcmp(&table[48 + 32 * ce + 8 * ch], &table[48], 8) == 0) fitted.emplace_back(ce, ch);
+    }
+  }
+  EXPECT_EQ(fitted.size(), table[639]);
+  auto place = [&](unsigned off, int* block, int* die) {
+    unsigned number = table[off] << 8 | table[off + 1];
+    *block = static_cast<int>(number / fitted.size());
+    *die = fitted[number % fitted.size()].first << 3 | fitted[number % fitted.size()].second;
+  };
+  int block, die;
+  place(560, &block, &die);
+  if (ReadFlashPhy(card, block, 2, 0x11, die, 14, &par) != 0 || memcmp(par.data(), "QC3300PARA", 10) != 0) return {};
+  g->planes = (par[29] >> 5) + 1;
+  g->spp = (par[27] & 1) ? 8 : (par[27] & 2) ? 16 : (par[27] & 4) ? 32 : 64;
+  g->ppb = (par[27] & 0x10) ? 128 : (par[27] & 0x20) ? 256 : (par[27] & 0x40) ? 192 : (par[27] & 0x80) ? 258
+           : (par[31] & 0x80) ? 512 : 64;
+  place(field, &block, &die);
+  std::vector<uint8_t> dump(image.begin(), image.begin() + 0x410);
+  for (int p = 0; p < g->ppb && dump.size() < image.size(); ++p) {
+    for (int i = 0; i < (p == 0 ? 1 : g->planes) && dump.size() < image.size(); ++i) {
+      if (ReadFlashPhy(card, block, p, 0x15 | i << 6, die, g->spp + 1, &page) != 0) return {};
+      if (p == 0) {
+        dump.insert(dump.end(), page.begin(), page.begin() + 1024);
+        dump.insert(dump.end(), image.begin() + 0x810, image.begin() + 0x818);
+        dump.insert(dump.end(), page.begin() + 8, page.begin() + 16);
+      } else {
+        dump.insert(dump.end(), page.begin(), page.begin() + std::min<size_t>(g->spp * 512, image.size() - dump.size()));
+      }
+    }
+  }
+  return dump;
+}
+
+TEST(VcardChannel, UnlockAnswersAndBrokenExchangesFallBackToUserData) {
   std::string dir;
   VCard* card = NewCard({"--chip-id", "QC3300X"}, &dir);
   ASSERT_NE(card, nullptr);
-  std::vector<uint8_t> answer = Unlock(card);
-  EXPECT_EQ(0, memcmp(answer.data() + 46, "QC3300X", 7));
+  EXPECT_EQ(0, memcmp(Unlock(card).data() + 46, "QC3300X", 7));
   // The block is not user data: sector 0x946B of the sector file stays zero.
-  vtest::Block block = MakeBlock(0xF0, 0x20);
+  Block block = MakeBlock(0xF0, 0x20);
+  std::vector<uint8_t> table(1024), back(512, 0xEE), data(512, 0x5A), sector(512);
   ASSERT_EQ(0, vcard_write(card, 0x946B, 1, block.data()));
-  std::vector<uint8_t> table(1024);
   ASSERT_EQ(0, vcard_read(card, 0x946B, 2, table.data()));
   EXPECT_EQ(2, table[4]);
-  std::vector<uint8_t> user(512, 0xEE);
-  ASSERT_EQ(0, vcard_read(card, 0x946B, 1, user.data()));
-  EXPECT_EQ(std::vector<uint8_t>(512, 0), user);
+  ASSERT_EQ(0, vcard_read(card, 0x946B, 1, back.data()));
+  EXPECT_EQ(std::vector<uint8_t>(512, 0), back);
   EXPECT_NE(std::string::npos, ReadText(dir + "/journal.log").find("VENDOR F0 20 ReadFlashID"));
-  vcard_close(card);
-}
-
-TEST(VcardChannel, ForeignAccessBreaksTheExchange) {
-  VCard* card = NewCard({});
-  ASSERT_NE(card, nullptr);
-  std::vector<uint8_t> sector(512);
-  // A read between the third and fourth unlock read: no answer at 0x946B.
+  // A read inside the unlock sequence: no answer.
   for (uint32_t lba : {0x0u, 0x6Bu, 0x6B00u, 0x500u, 0x94u, 0x9400u, 0x946Bu}) vcard_read(card, lba, 1, sector.data());
   EXPECT_NE(0, memcmp(sector.data() + 46, "QC3300", 6));
-  // After a complete unlock, a foreign read makes the next 0x946B write user data.
+  // A foreign read after the unlock makes the next 0x946B write user data.
   Unlock(card);
   vcard_read(card, 0x10, 1, sector.data());
-  std::vector<uint8_t> data(512, 0x5A);
   ASSERT_EQ(0, vcard_write(card, 0x946B, 1, data.data()));
-  std::vector<uint8_t> back(512);
   ASSERT_EQ(0, vcard_read(card, 0x946B, 1, back.data()));
   EXPECT_EQ(data, back);
   // An IDENTIFY between block and data phase drops the command's data.
   Unlock(card);
-  vtest::Block block = MakeBlock(0xF0, 0x20);
   ASSERT_EQ(0, vcard_write(card, 0x946B, 1, block.data()));
   Identify(card);
   ASSERT_EQ(0, vcard_read(card, 0x946B, 1, back.data()));
@@ -84,44 +118,26 @@ TEST(VcardChannel, ForeignAccessBreaksTheExchange) {
   vcard_close(card);
 }
 
-TEST(VcardChannel, UnlockSectorsAreUserDataOutsideAnExchange) {
-  VCard* card = NewCard({});
-  ASSERT_NE(card, nullptr);
-  std::vector<uint8_t> data(512, 0x77), back(512);
-  for (uint32_t lba : {0x6Bu, 0x6B00u, 0x94u, 0x9400u}) {
-    ASSERT_EQ(0, vcard_write(card, lba, 1, data.data()));
-    ASSERT_EQ(0, vcard_read(card, lba, 1, back.data()));
-    EXPECT_EQ(data, back);
-  }
-  vcard_close(card);
-}
-
-TEST(VcardPrograms, InitialChainReachesNewFirmware) {
+TEST(VcardPrograms, InitialChainReachesNewFirmwareAndResetsMoveBetweenPrograms) {
   VCard* card = NewCard({"--mode", "rom"});
   ASSERT_NE(card, nullptr);
+  ASSERT_EQ(0, ResetCpu(card, false));  // blank flash: stays in the boot ROM
   EXPECT_EQ(0, ReadFlashId(card)[4]);
-  // A plain reset with blank flash stays in the boot ROM.
-  ASSERT_EQ(0, ResetCpu(card, false));
-  EXPECT_EQ(0, ReadFlashId(card)[4]);
-  // Out of order: the MP-ISP loader cannot start from the boot ROM.
   ASSERT_EQ(0, Load(card, kMpIspBase, vcard::BuildLoader("mpisp", 1024)));
-  EXPECT_EQ(-6, Activate(card, kMpIspBase));
+  EXPECT_EQ(-6, Activate(card, kMpIspBase));  // MP-ISP cannot start from the boot ROM
   BootLoaders(card);
   std::vector<uint8_t> table = ReadFlashId(card);
   EXPECT_EQ(1, table[4]);
   EXPECT_EQ(0, table[1]);
-  std::vector<uint8_t> image = TestImage("Q7000A07");
-  ASSERT_EQ(0, Load(card, kIspBase, image));
+  ASSERT_EQ(0, Load(card, kIspBase, TestImage("Q7000A07")));
   ASSERT_EQ(0, Activate(card, kIspBase));
   EXPECT_EQ(1, ReadFlashId(card)[4]);  // runs after the reset
   ASSERT_EQ(0, ResetCpu(card, false));
   table = ReadFlashId(card);
   EXPECT_EQ(2, table[4]);
   EXPECT_EQ(0x80, table[9] & 0x80);
-  std::vector<uint8_t> id = Identify(card);
-  EXPECT_EQ("SER-Q7000A07", vcard::GetAtaString(id.data() + 20, 20));
-  EXPECT_EQ("Q7000A07", vcard::GetAtaString(id.data() + 46, 8));
-  // From the firmware a plain reset stays in it; the forced one reaches ROM.
+  EXPECT_EQ("SER-Q7000A07", vcard::GetAtaString(Identify(card).data() + 20, 20));
+  EXPECT_EQ("Q7000A07", Firmware(card));
   ASSERT_EQ(0, ResetCpu(card, false));
   EXPECT_EQ(2, ReadFlashId(card)[4]);
   ASSERT_EQ(0, ResetCpu(card, true));
@@ -129,8 +145,8 @@ TEST(VcardPrograms, InitialChainReachesNewFirmware) {
   vcard_close(card);
 }
 
-TEST(VcardPrograms, StartsRefusedOutsideTheirProgram) {
-  VCard* card = NewCard({"--flash-type", "B0KB"});  // ISP firmware running, takes whole images
+TEST(VcardPrograms, StartsRefusedOutsideTheirProgramAndImageFormPerFlashType) {
+  VCard* card = NewCard({"--flash-type", "B0KB"});  // ISP firmware running
   ASSERT_NE(card, nullptr);
   ASSERT_EQ(0, Load(card, kShimBase, vcard::BuildLoader("shim", 0x3000)));
   EXPECT_EQ(-7, JumpCode(card, kShimBase + 0x410));
@@ -142,270 +158,226 @@ TEST(VcardPrograms, StartsRefusedOutsideTheirProgram) {
   EXPECT_EQ(-6, Activate(card, kIspBase));
   EXPECT_EQ(2, ReadFlashId(card)[4]);
   vcard_close(card);
-}
-
-TEST(VcardPrograms, FirmwareTakesStrippedImagesOnL06BAndWholeOnB0KB) {
-  for (const char* type : {"L06B", "B0KB"}) {
-    VCard* card = NewCard({"--flash-type", type});
+  for (const char* type : {"L06B", "B0KB"}) {  // stripped images on L06B, whole on B0KB
+    card = NewCard({"--flash-type", type});
     ASSERT_NE(card, nullptr);
-    std::vector<uint8_t> image = TestImage("Q8000B08");
-    std::vector<uint8_t> sent = image;
-    if (std::string(type) == "L06B") {
-      sent.assign(image.begin() + 0x410, image.begin() + 0x810);
-      sent.insert(sent.end(), image.begin() + 0x820, image.end());
-    }
-    ASSERT_EQ(0, Load(card, kIspBase, sent));
+    image = TestImage("Q8000B08");
+    ASSERT_EQ(0, Load(card, kIspBase, std::string(type) == "L06B" ? Stripped(image) : image));
     ASSERT_EQ(0, Activate(card, kIspBase)) << type;
     ASSERT_EQ(0, ResetCpu(card, false));
-    EXPECT_EQ("Q8000B08", vcard::GetAtaString(Identify(card).data() + 46, 8)) << type;
+    EXPECT_EQ("Q8000B08", Firmware(card)) << type;
     vcard_close(card);
   }
 }
 
-// The ISP copies read back with the dump's rule (system block lookup through
-// the flash ID table, geometry from the parameter page, page 0 then planes
-// interleaved) give back the programmed image.
-struct GeometryCase {
-  int dies, planes, sectorsPerPage, pagesPerBlock;
-};
-
-class VcardIspLayout : public ::testing::TestWithParam<GeometryCase> {};
-
-TEST_P(VcardIspLayout, DumpRuleRebuildsTheImage) {
-  GeometryCase g = GetParam();
-  std::vector<std::string> options = {"--dies", std::to_string(g.dies), "--planes", std::to_string(g.planes),
-                                      "--sectors-per-page", std::to_string(g.sectorsPerPage), "--pages-per-block",
-                                      std::to_string(g.pagesPerBlock), "--blocks", "8", "--serial", "LAYOUT",
-                                      "--model", "LAYOUT MODEL", "--fwrev", "Q1234567"};
-  VCard* card = NewCard(options);
-  ASSERT_NE(card, nullptr);
-  std::vector<uint8_t> table = ReadFlashId(card);
-  // Fitted dies: slots equal to slot (0,0); numbers are CE-major ranks.
-  std::vector<std::pair<int, int>> fitted;
-  for (int ce = 0; ce < 8; ++ce) {
-    for (int ch = 0; ch < 4; ++ch) {
-      if (memcmp(&table[48 + 32 * ce + 8 * ch], &table[48], 8) == 0) fitted.emplace_back(ce, ch);
-    }
-  }
-  ASSERT_EQ(static_cast<size_t>(g.dies), fitted.size());
-  ASSERT_EQ(g.dies, table[639]);
-  auto place = [&](unsigned number, int* block, int* die) {
-    *block = static_cast<int>(number / fitted.size());
-    auto f = fitted[number % fitted.size()];
-    *die = f.first << 3 | f.second;
+TEST(VcardIspLayout, DumpRuleRebuildsBothCopiesForEachGeometry) {
+  struct Case {
+    int dies, planes, spp, ppb;
   };
-  int block, die;
-  place(Be16(table, 560), &block, &die);
-  std::vector<uint8_t> par;
-  ASSERT_EQ(0, ReadFlashPhy(card, block, 2, 0x11, die, 14, &par));
-  ASSERT_EQ(0, memcmp(par.data(), "QC3300PARA", 10));
-  int planes = (par[29] >> 5) + 1;
-  int spp = (par[27] & 1) ? 8 : (par[27] & 2) ? 16 : (par[27] & 4) ? 32 : 64;
-  int ppb = (par[27] & 0x10) ? 128 : (par[27] & 0x20) ? 256 : (par[27] & 0x40) ? 192 : (par[27] & 0x80) ? 258
-            : (par[31] & 0x80) ? 512 : 64;
-  EXPECT_EQ(g.planes, planes);
-  EXPECT_EQ(g.sectorsPerPage, spp);
-  EXPECT_EQ(g.pagesPerBlock, ppb);
-
-  vcard::ImageContent content;
-  content.version = "Q1234567";
-  content.serial = "LAYOUT";
-  content.model = "LAYOUT MODEL";
-  content.capacity = 2097152;
-  std::vector<uint8_t> image = vcard::BuildIspImage(content);
-  for (unsigned copyField : {564u, 566u}) {
-    place(Be16(table, copyField), &block, &die);
-    std::vector<uint8_t> dump(image.begin(), image.begin() + 0x400 + 16);
-    std::vector<uint8_t> page;
-    for (int p = 0; p < ppb && dump.size() < image.size(); ++p) {
-      for (int i = 0; i < (p == 0 ? 1 : planes) && dump.size() < image.size(); ++i) {
-        ASSERT_EQ(0, ReadFlashPhy(card, block, p, 0x15 | i << 6, die, spp + 1, &page));
-        if (p == 0) {
-          dump.insert(dump.end(), page.begin(), page.begin() + 1024);
-          dump.insert(dump.end(), image.begin() + 0x810, image.begin() + 0x818);
-          dump.insert(dump.end(), page.begin() + 8, page.begin() + 16);
-        } else {
-          size_t n = std::min<size_t>(spp * 512, image.size() - dump.size());
-          dump.insert(dump.end(), page.begin(), page.begin() + n);
-        }
-      }
+  for (Case c : {Case{1, 1, 8, 512}, Case{2, 2, 16, 128}, Case{5, 4, 64, 64}, Case{8, 2, 32, 258},
+                 Case{3, 4, 8, 192}, Case{4, 1, 64, 256}}) {
+    SCOPED_TRACE(testing::Message() << c.dies << " dies " << c.planes << " planes " << c.spp << "x" << c.ppb);
+    VCard* card = NewCard({"--dies", std::to_string(c.dies), "--planes", std::to_string(c.planes),
+                           "--sectors-per-page", std::to_string(c.spp), "--pages-per-block", std::to_string(c.ppb),
+                           "--blocks", "8", "--serial", "SER-Q1234567", "--model", "MODEL Q1234567", "--fwrev",
+                           "Q1234567"});
+    ASSERT_NE(card, nullptr);
+    std::vector<uint8_t> image = TestImage("Q1234567");
+    for (unsigned field : {564u, 566u}) {
+      Geometry g;
+      EXPECT_TRUE(DumpCopy(card, image, field, &g) == image) << "copy at " << field;
+      EXPECT_EQ(c.planes, g.planes);
+      EXPECT_EQ(c.spp, g.spp);
+      EXPECT_EQ(c.ppb, g.ppb);
     }
-    EXPECT_TRUE(dump == image) << "copy at " << copyField;
+    vcard_close(card);
   }
-  vcard_close(card);
-}
-
-INSTANTIATE_TEST_SUITE_P(Geometries, VcardIspLayout,
-                         ::testing::Values(GeometryCase{1, 1, 8, 512}, GeometryCase{2, 2, 16, 128},
-                                           GeometryCase{5, 4, 64, 64}, GeometryCase{8, 2, 32, 258},
-                                           GeometryCase{3, 4, 8, 192}, GeometryCase{4, 1, 64, 256}),
-                         [](const ::testing::TestParamInfo<GeometryCase>& info) {
-                           const GeometryCase& g = info.param;
-                           return "dies" + std::to_string(g.dies) + "_planes" + std::to_string(g.planes) + "_spp" +
-                                  std::to_string(g.sectorsPerPage) + "_ppb" + std::to_string(g.pagesPerBlock);
-                         });
-
-TEST(VcardIspLayout, ImageTooLargeForTheBlockIsRefused) {
+  // An image too large for the block is refused.
   VCard* card = NewCard({"--mode", "rom", "--planes", "1", "--sectors-per-page", "8", "--pages-per-block", "64"});
   ASSERT_NE(card, nullptr);
   BootLoaders(card);
-  ASSERT_EQ(0, Load(card, kIspBase, TestImage("Q1", 262144)));
+  ASSERT_EQ(0, Load(card, kIspBase, TestImage("Q1")));
   EXPECT_EQ(-6, Activate(card, kIspBase));
   vcard_close(card);
 }
 
-TEST(VcardTransport, AtaSenseAndSectorCommands) {
+TEST(VcardMicrocode, CompletionCodesPerMode) {
+  struct Case {
+    uint8_t sub;
+    uint16_t segment;
+    std::vector<int> codes;  // per segment, then for an activation (0x0F)
+    const char* during;      // firmware after the first segment
+  };
+  const std::vector<uint8_t> image = TestImage("Q9000Z09");  // 512 blocks
+  for (const Case& c : {Case{0x03, 128, {1, 1, 1, 2}, "Q1117A00"}, Case{0x0E, 128, {1, 1, 1, 3, 2}, "Q1117A00"},
+                        Case{0x07, 512, {2}, "Q9000Z09"}}) {
+    SCOPED_TRACE(int(c.sub));
+    VCard* card = NewCard({});
+    ASSERT_NE(card, nullptr);
+    for (size_t i = 0; i < c.codes.size(); ++i) {
+      uint16_t off = static_cast<uint16_t>(i * c.segment);
+      SgResult r = off < 512 ? Download(card, c.sub, c.segment, off, image.data() + off * 512)
+                             : Download(card, 0x0F, 0, 0, nullptr);
+      EXPECT_EQ(0, r.ataError()) << i;
+      EXPECT_EQ(c.codes[i], r.ataCount()) << i;
+      if (i == 0) {
+        EXPECT_EQ(c.during, Firmware(card));
+      }
+    }
+    EXPECT_EQ("Q9000Z09", Firmware(card));
+    EXPECT_EQ(0x04, Download(card, 0x0F, 0, 0, nullptr).ataError());  // nothing saved
+    vcard_close(card);
+  }
+  std::string dir;  // saved microcode activates at the next power-on
+  VCard* card = NewCard({}, &dir);
+  ASSERT_NE(card, nullptr);
+  for (uint16_t off = 0; off < 512; off += 128) Download(card, 0x0E, 128, off, image.data() + off * 512);
+  vcard_close(card);
+  card = vcard_open(dir.c_str(), nullptr, 0);
+  ASSERT_NE(card, nullptr);
+  EXPECT_EQ("Q9000Z09", Firmware(card));
+  vcard_close(card);
+}
+
+TEST(VcardMicrocode, RefusalsKeepTheFirmware) {
   VCard* card = NewCard({});
   ASSERT_NE(card, nullptr);
-  std::vector<uint8_t> data(1024, 0x3C), back(1024);
-  SgResult w = Ata(card, 0x30, 0, 2, 0x1234, 2, data.data(), 1024);
-  ASSERT_EQ(0, w.ret);
-  // Success with CK_COND: descriptor sense with the ATA Status Return.
-  EXPECT_EQ(0x02, w.status);
-  EXPECT_EQ(0x72, w.sense[0]);
-  EXPECT_EQ(0x0E, w.sense[7]);
-  EXPECT_EQ(0x09, w.sense[8]);
-  EXPECT_EQ(0x0C, w.sense[9]);
-  EXPECT_EQ(0, w.ataError());
-  EXPECT_EQ(0x50, w.ataStatus());
-  SgResult r = Ata(card, 0x20, 0, 2, 0x1234, 1, back.data(), 1024, false);
-  EXPECT_EQ(0, r.status);  // no CK_COND: GOOD, no sense
-  EXPECT_EQ(0, r.senseLen);
-  EXPECT_EQ(data, back);
-  // READ(10) reaches the same sectors.
-  std::fill(back.begin(), back.end(), 0);
-  Scsi(card, {0x28, 0, 0, 0, 0x12, 0x34, 0, 0, 2, 0, 0, 0}, back.data(), 1024, SG_DXFER_FROM_DEV);
-  EXPECT_EQ(data, back);
-  // Beyond the capacity: ERR with IDNF; an unknown command: ABRT.
-  SgResult far = Ata(card, 0x20, 0, 1, 0x0FFFFFFF, 1, back.data(), 512);
-  EXPECT_EQ(0x51, far.ataStatus());
-  EXPECT_EQ(0x10, far.ataError());
-  SgResult unknown = Ata(card, 0x77, 0, 0, 0, 0, nullptr, 0);
-  EXPECT_EQ(0x04, unknown.ataError());
-  EXPECT_EQ(0x0B, unknown.sense[1]);
+  std::vector<uint8_t> image = TestImage("Q9000Z09"), bad = image;
+  bad[0x2000] ^= 1;  // digest no longer matches
+  EXPECT_EQ(0x04, Download(card, 0x03, 129, 0, image.data()).ataError());    // above word 235
+  EXPECT_EQ(0x04, Download(card, 0x03, 128, 128, image.data()).ataError());  // out of order
+  EXPECT_EQ(0x04, Download(card, 0x05, 1, 0, image.data()).ataError());
+  EXPECT_EQ(0x04, Download(card, 0x07, 512, 0, bad.data()).ataError());
+  EXPECT_EQ("Q1117A00", Firmware(card));
+  SgResult r = Download(card, 0x03, 128, 0, image.data(), false, false);  // no CK_COND: GOOD, no sense
+  EXPECT_EQ(0, r.status + r.senseLen);
+  ASSERT_EQ(0, ResetCpu(card, true));  // only the firmware serves it
+  EXPECT_EQ(0x04, Download(card, 0x07, 512, 0, image.data()).ataError());
   vcard_close(card);
 }
 
-TEST(VcardTransport, ScsiAttachRefusesAtaPassThrough) {
-  VCard* card = NewCard({"--attach", "scsi"});
-  ASSERT_NE(card, nullptr);
-  std::vector<uint8_t> inq(96), id(512);
-  Scsi(card, {0x12, 0, 0, 0, 96, 0}, inq.data(), 96, SG_DXFER_FROM_DEV);
-  EXPECT_EQ(0, memcmp(&inq[8], "QEL     ", 8));
-  SgResult r = Ata(card, 0xEC, 0, 1, 0, 1, id.data(), 512);
-  EXPECT_EQ(0x02, r.status);
-  EXPECT_EQ(0x70, r.sense[0]);
-  EXPECT_EQ(0x05, r.sense[2]);
-  EXPECT_EQ(0x20, r.sense[12]);
-  // The vendor channel works over READ(10)/WRITE(10) all the same.
-  EXPECT_EQ(2, ReadFlashId(card)[4]);
-  vcard_close(card);
-}
-
-TEST(VcardTransport, AtaInquiryAndIdentify) {
-  VCard* card = NewCard({"--serial", "S123", "--model", "MODEL X", "--fwrev", "FW000001"});
-  ASSERT_NE(card, nullptr);
-  std::vector<uint8_t> inq(56);
-  Scsi(card, {0x12, 0, 0, 0, 0x38, 0, 0, 0, 0, 0, 0, 0}, inq.data(), 56, SG_DXFER_FROM_DEV);
-  EXPECT_EQ(0, memcmp(&inq[8], "ATA", 3));
-  std::vector<uint8_t> id = Identify(card);
-  EXPECT_EQ("S123", vcard::GetAtaString(&id[20], 20));
-  EXPECT_EQ("MODEL X", vcard::GetAtaString(&id[54], 40));
-  EXPECT_EQ(1, Word(id, 83) & 1);
-  EXPECT_EQ(1, Word(id, 86) & 1);
-  EXPECT_EQ(0x10, Word(id, 119) & 0x10);
-  EXPECT_EQ(0x100, Word(id, 69) & 0x100);
-  uint8_t sum = 0;
-  for (uint8_t b : id) sum = static_cast<uint8_t>(sum + b);
-  EXPECT_EQ(0, sum);
-  EXPECT_EQ(0xA5, id[510]);
-  std::vector<uint8_t> config;
-  ASSERT_EQ(0, VendorRead(card, MakeBlock(0xF0, 0x3F), 1, &config));
-  EXPECT_EQ(id, config);
-  vcard_close(card);
-}
-
-class VcardMicrocode : public ::testing::Test {
- protected:
-  void SetUp() override {
-    card_ = NewCard({}, &dir_);
-    ASSERT_NE(card_, nullptr);
-    image_ = TestImage("Q9000Z09");
+TEST(VcardFaults, EachSwitch) {
+  struct Case {
+    std::vector<std::string> options;
+    std::function<void(VCard*, const std::string&)> check;
+  };
+  std::vector<uint8_t> buf(1024), image = TestImage("Q2");
+  const Case cases[] = {
+      {{"--fail-cmd", "2"}, [&](VCard* c, const std::string&) {
+         EXPECT_EQ(0, Ata(c, 0x20, 0, 1, 5, 1, buf.data(), 512).ataError());
+         SgResult second = Ata(c, 0x20, 0, 1, 5, 1, buf.data(), 512);
+         EXPECT_EQ(0x72, second.sense[0]);
+         EXPECT_EQ(0x04, second.ataError());
+         EXPECT_EQ(0x51, second.ataStatus());
+         EXPECT_EQ(0, Ata(c, 0x20, 0, 1, 5, 1, buf.data(), 512).ataError());
+       }},
+      {{"--fail-cmd", "1", "--fail-how", "garbage"}, [&](VCard* c, const std::string&) {
+         SgResult r = Ata(c, 0xEC, 0, 1, 0, 1, buf.data(), 512);
+         EXPECT_EQ(0x02, r.status);
+         EXPECT_NE(0x72, r.sense[0]);
+         EXPECT_NE(0x70, r.sense[0] & 0x7E);
+       }},
+      {{"--fail-cmd", "1", "--fail-how", "short"}, [&](VCard* c, const std::string&) {
+         std::fill(buf.begin(), buf.end(), 0xCC);
+         EXPECT_EQ(512, Ata(c, 0x20, 0, 2, 5, 1, buf.data(), 1024).resid);
+         EXPECT_EQ(0, buf[0]);       // first sector transferred
+         EXPECT_EQ(0xCC, buf[512]);  // the rest never arrived
+       }},
+      {{"--fail-op", "20"}, [&](VCard* c, const std::string& dir) {
+         std::vector<uint8_t> t;
+         EXPECT_EQ(-6, VendorRead(c, MakeBlock(0xF0, 0x20), 2, &t));
+         EXPECT_EQ(0, VendorRead(c, MakeBlock(0xF0, 0x04), 14, &t));
+         EXPECT_NE(std::string::npos, ReadText(dir + "/journal.log").find("refused: --fail-op"));
+       }},
+      {{"--mode", "rom", "--shim-broken"}, [&](VCard* c, const std::string&) {
+         ASSERT_EQ(0, Load(c, kShimBase, vcard::BuildLoader("shim", 0x3000)));
+         EXPECT_EQ(0, JumpCode(c, kShimBase + 0x410));
+         EXPECT_EQ(0, ReadFlashId(c)[4]);
+       }},
+      {{"--mode", "shim", "--mpisp-broken"}, [&](VCard* c, const std::string&) {
+         ASSERT_EQ(0, Load(c, kMpIspBase, vcard::BuildLoader("mpisp", 0x1000)));
+         EXPECT_EQ(0, Activate(c, kMpIspBase));
+         EXPECT_EQ(3, ReadFlashId(c)[4]);
+       }},
+      {{"--mode", "mpisp", "--pretest-code", "37"}, [&](VCard* c, const std::string&) {
+         EXPECT_EQ(0, ReadFlashId(c)[1]);  // not run yet
+         ASSERT_EQ(0, RunPretest(c));
+         EXPECT_EQ(37, ReadFlashId(c)[1]);
+         ASSERT_EQ(0, Load(c, kIspBase, image));
+         EXPECT_EQ(-6, Activate(c, kIspBase));
+       }},
+      {{"--never-ready"}, [&](VCard* c, const std::string&) {
+         ASSERT_EQ(0, ResetCpu(c, false));
+         std::vector<uint8_t> t = ReadFlashId(c);
+         EXPECT_EQ(2, t[4]);
+         EXPECT_EQ(0, t[9] & 0x80);
+       }},
+      {{"--identify", "235=0", "--identify", "83=0x4000", "--no-dma", "--dm-codes", "7,1"},
+       [&](VCard* c, const std::string&) {
+         std::vector<uint8_t> id = Identify(c);
+         EXPECT_EQ(0, Word(id, 235));
+         EXPECT_EQ(0x4000, Word(id, 83));
+         EXPECT_EQ(0, Word(id, 69) & 0x100);
+         uint8_t sum = 0;
+         for (uint8_t b : id) sum = static_cast<uint8_t>(sum + b);
+         EXPECT_EQ(0, sum);
+         EXPECT_EQ(0x04, Download(c, 0x07, 512, 0, image.data(), true).ataError());
+         for (int code : {7, 1, 2}) EXPECT_EQ(code, Download(c, 0x07, 512, 0, image.data()).ataCount());
+       }},
+      {{"--lba0-unreadable", "--lba0-unwritable"}, [&](VCard* c, const std::string&) {
+         SgResult r = Ata(c, 0x20, 0, 1, 0, 1, buf.data(), 512);
+         EXPECT_EQ(0x40, r.ataError());
+         EXPECT_EQ(0x03, r.sense[1]);  // MEDIUM ERROR
+         EXPECT_EQ(0x04, Ata(c, 0x30, 0, 1, 0, 2, buf.data(), 512).ataError());
+         EXPECT_EQ(0, Ata(c, 0x20, 0, 1, 1, 1, buf.data(), 512).ataError());
+         EXPECT_EQ(0, memcmp(Unlock(c).data() + 46, "QC3300", 6));  // failed read still counts
+       }},
+      {{"--fixed-sense"}, [&](VCard* c, const std::string&) {
+         SgResult r = Download(c, 0x03, 128, 0, image.data());
+         const uint8_t want[] = {0x70, 0x01, 0x50, 1, 0x1D};
+         const uint8_t got[] = {r.sense[0], r.sense[2], r.sense[4], r.sense[6], r.sense[13]};
+         EXPECT_EQ(0, memcmp(want, got, 5));
+       }},
+      // Copy 2 differs from copy 1 in the image's last byte only, also after
+      // a stripped write (stored in whole sectors).
+      {{"--dies", "2", "--planes", "2", "--sectors-per-page", "16"}, [&](VCard* c, const std::string& dir) {
+         ASSERT_EQ(0, Load(c, kIspBase, Stripped(image)));
+         ASSERT_EQ(0, Activate(c, kIspBase));
+         std::string err;
+         ASSERT_EQ(0, vcard::UpdateCard(dir, {"--copies-differ"}, &err));
+         ASSERT_EQ(0, vcard_refresh(c));
+         Geometry g;
+         std::vector<uint8_t> copy2 = DumpCopy(c, image, 566, &g);
+         EXPECT_TRUE(DumpCopy(c, image, 564, &g) == image);
+         ASSERT_EQ(image.size(), copy2.size());
+         EXPECT_NE(image.back(), copy2.back());
+         copy2.back() = image.back();
+         EXPECT_TRUE(copy2 == image);
+       }},
+      // "set" refuses bad values, clears faults and changes the identity in
+      // the copies too, so a reboot keeps it.
+      {{"--fail-op", "20", "--never-ready"}, [&](VCard* c, const std::string& dir) {
+         std::string err;
+         EXPECT_EQ(2, vcard::UpdateCard(dir, {"--planes", "3"}, &err));
+         ASSERT_EQ(0, vcard::UpdateCard(dir, {"--clear-faults", "--serial", "NEWSER", "--fwrev", "Q5555555"}, &err));
+         ASSERT_EQ(0, vcard_refresh(c));
+         EXPECT_EQ("NEWSER", vcard::GetAtaString(Identify(c).data() + 20, 20));
+         ASSERT_EQ(1024u, ReadFlashId(c).size());
+         ASSERT_EQ(0, ResetCpu(c, false));
+         EXPECT_EQ("NEWSER", vcard::GetAtaString(Identify(c).data() + 20, 20));
+         EXPECT_EQ("Q5555555", Firmware(c));
+         EXPECT_EQ(0x80, ReadFlashId(c)[9] & 0x80);
+       }},
+  };
+  for (const Case& fault : cases) {
+    std::string dir, name;
+    for (const std::string& o : fault.options) name += o + " ";
+    SCOPED_TRACE(name);
+    VCard* card = NewCard(fault.options, &dir);
+    ASSERT_NE(card, nullptr);
+    fault.check(card, dir);
+    vcard_close(card);
   }
-  void TearDown() override { vcard_close(card_); }
-  std::string Firmware() { return vcard::GetAtaString(Identify(card_).data() + 46, 8); }
-  VCard* card_ = nullptr;
-  std::string dir_;
-  std::vector<uint8_t> image_;  // 512 blocks
-};
-
-TEST_F(VcardMicrocode, Mode3AnswersMoreThenApplied) {
-  for (uint16_t off = 0; off < 512; off += 128) {
-    SgResult r = Download(card_, 0x03, 128, off, image_.data() + off * 512);
-    EXPECT_EQ(0, r.ataError());
-    EXPECT_EQ(off + 128 < 512 ? 1 : 2, r.ataCount()) << off;
-    if (off == 0) {
-      EXPECT_EQ("Q1117A00", Firmware());
-    }
-  }
-  EXPECT_EQ("Q9000Z09", Firmware());
-  EXPECT_EQ("SER-Q9000Z09", vcard::GetAtaString(Identify(card_).data() + 20, 20));
-}
-
-TEST_F(VcardMicrocode, ModeEWaitsForActivation) {
-  for (uint16_t off = 0; off < 512; off += 128) {
-    SgResult r = Download(card_, 0x0E, 128, off, image_.data() + off * 512);
-    EXPECT_EQ(off + 128 < 512 ? 1 : 3, r.ataCount());
-  }
-  EXPECT_EQ("Q1117A00", Firmware());
-  SgResult act = Download(card_, 0x0F, 0, 0, nullptr);
-  EXPECT_EQ(0, act.ataError());
-  EXPECT_EQ(2, act.ataCount());
-  EXPECT_EQ("Q9000Z09", Firmware());
-  EXPECT_EQ(0x04, Download(card_, 0x0F, 0, 0, nullptr).ataError());  // nothing saved any more
-}
-
-TEST_F(VcardMicrocode, SavedMicrocodeActivatesAtNextPowerOn) {
-  for (uint16_t off = 0; off < 512; off += 128) Download(card_, 0x0E, 128, off, image_.data() + off * 512);
-  VCard* again = vcard_open(dir_.c_str(), nullptr, 0);
-  ASSERT_NE(again, nullptr);
-  EXPECT_EQ("Q9000Z09", vcard::GetAtaString(Identify(again).data() + 46, 8));
-  vcard_close(again);
-}
-
-TEST_F(VcardMicrocode, Mode7AndRawLayout) {
-  SgResult r = Download(card_, 0x07, 512, 0, image_.data());
-  EXPECT_EQ(0, r.ataError());
-  EXPECT_EQ("Q9000Z09", Firmware());
-  // The older raw layout: section-4 body, 512 KiB of section 5, zeros, trailer.
-  std::vector<uint8_t> big = TestImage("Q0925A00", 0x90000), raw(0xC0400, 0);
-  memcpy(&raw[0], &big[0x410], 0x400);
-  memcpy(&raw[0x400], &big[0x820], 0x80000);
-  memcpy(&raw[0xC03F0], &big[0x80810], 16);
-  r = Download(card_, 0x07, 0xC0400 / 512, 0, raw.data());
-  EXPECT_EQ(0, r.ataError());
-  EXPECT_EQ("Q0925A00", Firmware());
-  raw[0xC03F0] ^= 1;  // broken trailer
-  EXPECT_EQ(0x04, Download(card_, 0x07, 0xC0400 / 512, 0, raw.data()).ataError());
-}
-
-TEST_F(VcardMicrocode, RefusesBadSegmentsAndKeepsFirmware) {
-  EXPECT_EQ(0x04, Download(card_, 0x03, 129, 0, image_.data()).ataError());  // above word 235
-  EXPECT_EQ(0x04, Download(card_, 0x03, 128, 128, image_.data()).ataError());  // out of order
-  EXPECT_EQ(0x04, Download(card_, 0x05, 1, 0, image_.data()).ataError());
-  std::vector<uint8_t> bad = image_;
-  bad[0x2000] ^= 1;
-  EXPECT_EQ(0x04, Download(card_, 0x07, 512, 0, bad.data()).ataError());
-  EXPECT_EQ("Q1117A00", Firmware());
-  // Without CK_COND a successful command answers GOOD and no registers.
-  SgResult r = Download(card_, 0x03, 128, 0, image_.data(), false, false);
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ(0, r.senseLen);
-}
-
-TEST_F(VcardMicrocode, OnlyTheFirmwareServesIt) {
-  ASSERT_EQ(0, ResetCpu(card_, true));
-  EXPECT_EQ(0x04, Download(card_, 0x07, 512, 0, image_.data()).ataError());
 }
 
 TEST(VcardPersistence, StateSurvivesTheProcess) {
@@ -417,8 +389,7 @@ TEST(VcardPersistence, StateSurvivesTheProcess) {
   if (pid == 0) {
     VCard* child = vcard_open(dir.c_str(), nullptr, 0);
     std::vector<uint8_t> data(512, 0xAB);
-    bool ok = child && ResetCpu(child, true) == 0 && vcard_write(child, 100, 1, data.data()) == 0;
-    _exit(ok ? 0 : 1);  // never closed, like the tool
+    _exit(child && ResetCpu(child, true) == 0 && vcard_write(child, 100, 1, data.data()) == 0 ? 0 : 1);  // not closed
   }
   int status = 0;
   waitpid(pid, &status, 0);

@@ -2,18 +2,21 @@
 
 #include <scsi/sg.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include <fstream>
 #include <sstream>
 
+#include <algorithm>
+
 #include "Card.h"
+#include "IspImage.h"
 
 namespace vtest {
 
 namespace {
 constexpr uint32_t kUnlockLbas[6] = {0x0000, 0x006B, 0x6B00, 0x0094, 0x9400, 0x946B};
 constexpr uint32_t kVendorLba = 0x946B;
+
 }  // namespace
 
 std::string TempDir() {
@@ -25,10 +28,9 @@ std::string TempDir() {
 }
 
 VCard* NewCard(const std::vector<std::string>& options, std::string* dirOut) {
-  std::string dir = TempDir() + "/card";
+  std::string dir = TempDir() + "/card", err;
   vcard::CardConfig cfg;
   vcard::IdentityEdit identity;
-  std::string err;
   if (!vcard::ApplyOptions(options, &cfg, &identity, &err) || !vcard::CreateCard(dir, cfg, identity, &err)) {
     return nullptr;
   }
@@ -37,15 +39,12 @@ VCard* NewCard(const std::vector<std::string>& options, std::string* dirOut) {
   return vcard_open(dir.c_str(), why, sizeof(why));
 }
 
-Block MakeBlock(uint8_t cls, uint8_t op) {
+Block MakeBlock(uint8_t cls, uint8_t op, uint32_t addr) {
   Block b{};
   b[0] = cls;
   b[1] = op;
+  for (int i = 0; i < 4; ++i) b[6 + i] = static_cast<uint8_t>(addr >> (8 * i));
   return b;
-}
-
-void PutLe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
 std::vector<uint8_t> Unlock(VCard* card) {
@@ -68,8 +67,7 @@ int VendorWrite(VCard* card, const Block& block, const std::vector<uint8_t>& dat
   std::vector<uint8_t> padded(data);
   padded.resize((data.size() + 511) / 512 * 512, 0);
   int rc = vcard_write(card, kVendorLba, static_cast<uint32_t>(padded.size() / 512), padded.data()) == 0 ? 0 : -7;
-  std::vector<uint8_t> scratch(512);
-  vcard_read(card, kVendorLba, 1, scratch.data());
+  vcard_read(card, kVendorLba, 1, padded.data());
   return rc;
 }
 
@@ -88,26 +86,21 @@ int ResetCpu(VCard* card, bool toRom) {
 
 int Load(VCard* card, uint32_t addr, const std::vector<uint8_t>& data) {
   for (size_t off = 0; off < data.size(); off += 65536) {
-    Block b = MakeBlock(0xF1, 0x27);
-    PutLe32(&b[6], addr + static_cast<uint32_t>(off));
     size_t n = std::min<size_t>(65536, data.size() - off);
-    int rc = VendorWrite(card, b, std::vector<uint8_t>(data.begin() + off, data.begin() + off + n));
+    int rc = VendorWrite(card, MakeBlock(0xF1, 0x27, addr + static_cast<uint32_t>(off)),
+                         std::vector<uint8_t>(data.begin() + off, data.begin() + off + n));
     if (rc != 0) return rc;
   }
   return 0;
 }
 
 int JumpCode(VCard* card, uint32_t addr) {
-  Block b = MakeBlock(0xF1, 0x28);
-  PutLe32(&b[6], addr);
-  return VendorWrite(card, b, std::vector<uint8_t>(512, 0));
+  return VendorWrite(card, MakeBlock(0xF1, 0x28, addr), std::vector<uint8_t>(512, 0));
 }
 
 int Activate(VCard* card, uint32_t addr) {
-  Block b = MakeBlock(0xF0, 0x60);
-  PutLe32(&b[6], addr);
   std::vector<uint8_t> answer;
-  return VendorRead(card, b, 1, &answer);
+  return VendorRead(card, MakeBlock(0xF0, 0x60, addr), 1, &answer);
 }
 
 int RunPretest(VCard* card) {
@@ -129,43 +122,17 @@ int ReadFlashPhy(VCard* card, int block, int page, int mode, int die, int sector
 
 SgResult Ata(VCard* card, uint8_t command, uint8_t features, uint8_t count, uint32_t lba, int protocol,
              uint8_t* data, uint32_t len, bool ckCond) {
-  uint8_t cdb[16] = {0x85};
   static const uint8_t kByte1[] = {0x06, 0x08, 0x0A, 0x08, 0x0C};  // 4: DMA
   static const uint8_t kByte2[] = {0x20, 0x2E, 0x26, 0x2E, 0x26};
-  cdb[1] = kByte1[protocol];
-  cdb[2] = static_cast<uint8_t>(kByte2[protocol] & (ckCond ? 0xFF : ~0x20));
-  cdb[4] = features;
-  cdb[6] = count;
-  cdb[8] = static_cast<uint8_t>(lba);
-  cdb[10] = static_cast<uint8_t>(lba >> 8);
-  cdb[12] = static_cast<uint8_t>(lba >> 16);
-  cdb[13] = static_cast<uint8_t>(0xE0 | ((lba >> 24) & 0x0F));
-  cdb[14] = command;
+  uint8_t cdb[16] = {0x85, kByte1[protocol], static_cast<uint8_t>(kByte2[protocol] & (ckCond ? 0xFF : ~0x20)), 0,
+                     features, 0, count, 0, static_cast<uint8_t>(lba), 0, static_cast<uint8_t>(lba >> 8), 0,
+                     static_cast<uint8_t>(lba >> 16), static_cast<uint8_t>(0xE0 | ((lba >> 24) & 0x0F)), command};
   sg_io_hdr_t h{};
   SgResult r;
   h.interface_id = 'S';
   h.dxfer_direction = protocol == 0 ? SG_DXFER_NONE : (protocol == 1 ? SG_DXFER_FROM_DEV : SG_DXFER_TO_DEV);
   h.cmd_len = 16;
   h.cmdp = cdb;
-  h.dxfer_len = len;
-  h.dxferp = data;
-  h.mx_sb_len = 32;
-  h.sbp = r.sense;
-  r.ret = vcard_sg_io(card, &h);
-  r.status = h.status;
-  r.senseLen = h.sb_len_wr;
-  r.resid = h.resid;
-  return r;
-}
-
-SgResult Scsi(VCard* card, const std::vector<uint8_t>& cdb, uint8_t* data, uint32_t len, int direction) {
-  std::vector<uint8_t> c(cdb);
-  sg_io_hdr_t h{};
-  SgResult r;
-  h.interface_id = 'S';
-  h.dxfer_direction = direction;
-  h.cmd_len = static_cast<unsigned char>(c.size());
-  h.cmdp = c.data();
   h.dxfer_len = len;
   h.dxferp = data;
   h.mx_sb_len = 32;
@@ -187,16 +154,15 @@ uint16_t Word(const std::vector<uint8_t>& id, int word) {
   return static_cast<uint16_t>(id[2 * word] | id[2 * word + 1] << 8);
 }
 
+std::string Firmware(VCard* card) { return vcard::GetAtaString(Identify(card).data() + 46, 8); }
+
 SgResult Download(VCard* card, uint8_t sub, uint16_t blocks, uint16_t offset, const uint8_t* data, bool dma,
                   bool ckCond) {
-  uint32_t lba = (blocks >> 8) | static_cast<uint32_t>(offset) << 8;
   uint8_t command = dma ? 0x93 : 0x92;
-  int protocol = sub == 0x0F ? 0 : (dma ? 4 : 2);
-  std::vector<uint8_t> buf(data ? data : static_cast<const uint8_t*>(nullptr),
-                           data ? data + blocks * 512 : static_cast<const uint8_t*>(nullptr));
   if (sub == 0x0F) return Ata(card, command, sub, 0, 0, 0, nullptr, 0, ckCond);
-  return Ata(card, command, sub, static_cast<uint8_t>(blocks), lba, protocol, buf.data(),
-             static_cast<uint32_t>(buf.size()), ckCond);
+  std::vector<uint8_t> buf(data, data + blocks * 512);
+  return Ata(card, command, sub, static_cast<uint8_t>(blocks), (blocks >> 8) | static_cast<uint32_t>(offset) << 8,
+             dma ? 4 : 2, buf.data(), static_cast<uint32_t>(buf.size()), ckCond);
 }
 
 std::string ReadText(const std::string& path) {

@@ -16,26 +16,16 @@ namespace vtest {
 
 using Block = std::array<uint8_t, 512>;
 
-// A fresh empty folder under the temporary directory.
-std::string TempDir();
-
+std::string TempDir();  // a fresh empty folder
 // Creates a card with "create" options in a fresh folder and opens it.
 VCard* NewCard(const std::vector<std::string>& options, std::string* dir = nullptr);
-
-// A vendor command block: class, sub-opcode, rest zero.
-Block MakeBlock(uint8_t cls, uint8_t op);
-void PutLe32(uint8_t* p, uint32_t v);
-
-// The six unlock reads; returns the answer sector.
-std::vector<uint8_t> Unlock(VCard* card);
-
-// Read-type command: unlock, block, then `sectors` sectors of data (none for
-// 0). Returns 0, or -6 when the block is refused, -7 when the data read is.
+// A vendor command block: class, sub-opcode, a little-endian address at 6.
+Block MakeBlock(uint8_t cls, uint8_t op, uint32_t addr = 0);
+std::vector<uint8_t> Unlock(VCard* card);  // returns the answer sector
+// Unlock, block, data phase. 0, or -6 when the block is refused, -7 the data.
 int VendorRead(VCard* card, const Block& block, uint32_t sectors, std::vector<uint8_t>* data);
-// Write-type command with its data (rounded up to sectors).
 int VendorWrite(VCard* card, const Block& block, const std::vector<uint8_t>& data);
 
-// The commands the flows use.
 std::vector<uint8_t> ReadFlashId(VCard* card);
 int ResetCpu(VCard* card, bool toRom);
 int Load(VCard* card, uint32_t addr, const std::vector<uint8_t>& data);  // 64 KiB chunks
@@ -44,31 +34,23 @@ int Activate(VCard* card, uint32_t addr);
 int RunPretest(VCard* card);
 int ReadFlashPhy(VCard* card, int block, int page, int mode, int die, int sectors, std::vector<uint8_t>* data);
 
-// An SG_IO answer.
 struct SgResult {
-  int ret = 0;
-  int status = 0;
+  int ret = 0, status = 0, senseLen = 0, resid = 0;
   uint8_t sense[32] = {};
-  int senseLen = 0;
-  int resid = 0;
   uint8_t ataError() const { return sense[11]; }
   uint8_t ataCount() const { return sense[13]; }
   uint8_t ataStatus() const { return sense[21]; }
 };
 
-// ATA PASS-THROUGH (16), 28-bit form, the way the tool builds it.
-// protocol: 0 none, 1 PIO in, 2 PIO out, 4 DMA out.
+// ATA PASS-THROUGH (16), 28-bit form. protocol: 0 none, 1 PIO in, 2 PIO out, 4 DMA out.
 SgResult Ata(VCard* card, uint8_t command, uint8_t features, uint8_t count, uint32_t lba, int protocol,
              uint8_t* data, uint32_t len, bool ckCond = true);
-SgResult Scsi(VCard* card, const std::vector<uint8_t>& cdb, uint8_t* data, uint32_t len, int direction);
-
 std::vector<uint8_t> Identify(VCard* card);
 uint16_t Word(const std::vector<uint8_t>& id, int word);
-
+std::string Firmware(VCard* card);  // IDENTIFY words 23-26
 // DOWNLOAD MICROCODE of blocks x 512 bytes at data, as the tool sends it.
 SgResult Download(VCard* card, uint8_t sub, uint16_t blocks, uint16_t offset, const uint8_t* data, bool dma = false,
                   bool ckCond = true);
-
 std::string ReadText(const std::string& path);
 
 }  // namespace vtest
