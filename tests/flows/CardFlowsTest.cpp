@@ -25,17 +25,12 @@ class CardFlowsTest : public FlowTest {
 
   // A card with `cardArgs`, a matching image set in the working directory,
   // the device open and the card records read.
-  void OpenCard(const std::vector<std::string>& cardArgs,
-                const std::vector<std::string>& setArgs = {}) {
+  void OpenCard(std::vector<std::string> cardArgs, std::vector<std::string> setArgs = {}) {
     card_ = dir_ + "/card";
-    std::vector<std::string> args = cardArgs;
-    args.insert(args.end(), {"--capacity", "65536"});
-    e2e::RunResult r = e2e::CreateCard(card_, args);
-    ASSERT_EQ(0, r.status) << r.out;
-    std::vector<std::string> argv = {e2e::VCardPath(), "imageset", card_, dir_};
-    argv.insert(argv.end(), setArgs.begin(), setArgs.end());
-    r = e2e::Run(".", argv);
-    ASSERT_EQ(0, r.status) << r.out;
+    cardArgs.insert(cardArgs.end(), {"--capacity", "65536"});
+    ASSERT_EQ(0, e2e::CreateCard(card_, cardArgs).status);
+    setArgs.insert(setArgs.begin(), {e2e::VCardPath(), "imageset", card_, dir_});
+    ASSERT_EQ(0, e2e::Run(".", setArgs).status);
     ASSERT_TRUE(SetDefaultFilePath(nullptr));
     setenv("QEL_VCARD", ("/dev/sdb=" + card_).c_str(), 1);
     gQel3300Sel = 0;
@@ -45,16 +40,6 @@ class CardFlowsTest : public FlowTest {
     g_FlashIDOffset = 48;
     ASSERT_EQ(0, CheckCardMode());
     TakeOutput();
-  }
-
-  // Changes the card's settings; the device is reopened to see them.
-  void SetCard(const std::vector<std::string>& args) {
-    gQel3300->CloseDevice();
-    std::vector<std::string> argv = {e2e::VCardPath(), "set", card_};
-    argv.insert(argv.end(), args.begin(), args.end());
-    e2e::RunResult r = e2e::Run(".", argv);
-    ASSERT_EQ(0, r.status) << r.out;
-    ASSERT_TRUE(gQel3300->OpenDevice(kNode));
   }
 
   // Journal lines since the last call that contain `what`.
@@ -79,20 +64,11 @@ TEST_F(CardFlowsTest, LoadersGoInWholeChunksAndAShortLastOne) {
   e2e::WriteFile(MPISPCodeFile, std::string(65536, 'M'));
   Sent("");
   ASSERT_EQ(0, DL_SHIM_MPISP()) << TakeOutput();
-  std::vector<std::string> chunks = Sent("VENDOR F1 27");
-  ASSERT_EQ(2u, chunks.size());
-  EXPECT_NE(std::string::npos, chunks[0].find("addr=0x40020000")) << chunks[0];
-  EXPECT_NE(std::string::npos, chunks[1].find("addr=0x40030000")) << chunks[1];
   ASSERT_EQ(0, DLMPISP()) << TakeOutput();
-  chunks = Sent("VENDOR F1 27");
-  ASSERT_EQ(1u, chunks.size());
-  EXPECT_NE(std::string::npos, chunks[0].find("addr=0x40040000")) << chunks[0];
-  EXPECT_EQ(
-      "Download ShimMPISP.....................\n"
-      "Open ShimMPISP file ./REGBIN/3300/Shim3300.bin\nSuccess\n"
-      "Download MPISP ........................\n"
-      "Open MPISP file ./REGBIN/3300/MP3300.bin\nSuccess\n",
-      TakeOutput());
+  std::vector<std::string> chunks = Sent("VENDOR F1 27");
+  ASSERT_EQ(3u, chunks.size());
+  const char* kAddresses[] = {"addr=0x40020000", "addr=0x40030000", "addr=0x40040000"};
+  for (int i = 0; i < 3; ++i) EXPECT_NE(std::string::npos, chunks[i].find(kAddresses[i])) << i;
 }
 
 TEST_F(CardFlowsTest, StrippedWriteProgramsTheSectionBodies) {
@@ -116,17 +92,17 @@ TEST_F(CardFlowsTest, DumpRebuildsTheWrittenImage) {
     ASSERT_EQ(0, WriteISPFirmware(ISPDateCodeFile, false)) << TakeOutput();
     ASSERT_EQ(0, DumpISPBlock(ISPDateCodeFile, 1)) << TakeOutput();
     std::string image = e2e::ReadFile(ISPDateCodeFile);
-    EXPECT_TRUE(image == e2e::ReadFile(DumpISP1File));
-    EXPECT_TRUE(image == e2e::ReadFile(DumpISP2File));
+    EXPECT_TRUE(image == e2e::ReadFile(DumpISP1File) && image == e2e::ReadFile(DumpISP2File));
     EXPECT_EQ(0, VerifyISP(ISPDateCodeFile, 0)) << TakeOutput();
-    EXPECT_STREQ("./REGBIN/3300/VerifyISP1File.bin", DumpISP1File);
     gQel3300->CloseDevice();
   }
 }
 
 TEST_F(CardFlowsTest, FailedIdTableReadStopsPersonalisation) {
   OpenCard({"--attach", "scsi"});
-  SetCard({"--fail-op", "3F"});
+  gQel3300->CloseDevice();
+  ASSERT_EQ(0, e2e::Run(".", {e2e::VCardPath(), "set", card_, "--fail-op", "3F"}).status);
+  ASSERT_TRUE(gQel3300->OpenDevice(kNode));
   for (int mode : {5, 6}) {
     EXPECT_EQ(1, ModifyISPFile(mode));
     EXPECT_NE(std::string::npos, TakeOutput().find("Read ID table from card Fail!\n"));

@@ -19,8 +19,7 @@ const size_t kImageSize = 0x20A20 + 100;
 unsigned char CardByte(size_t i) { return (unsigned char)(0xC0 + i); }
 
 struct Range {
-  size_t offset;
-  size_t length;
+  size_t offset, length;
   bool Holds(size_t i) const { return i >= offset && i < offset + length; }
 };
 
@@ -57,10 +56,10 @@ TEST_F(PersonalizeTest, EachModeCopiesExactlyItsFields) {
   for (size_t i = 0; i < sizeof(card); ++i) card[i] = CardByte(i);
   for (const Expectation& want : kExpectations) {
     SCOPED_TRACE(testing::Message() << "mode " << want.mode);
-    e2e::WriteFile("copy.bin", MakeIspImage(kImageSize, PatternA));
-    e2e::WriteFile("dump.bin", MakeIspImage(kImageSize, PatternB));
-    const std::string before = e2e::ReadFile("copy.bin");
-    const std::string dump = e2e::ReadFile("dump.bin");
+    const std::string before = MakeIspImage(kImageSize, PatternA);
+    const std::string dump = MakeIspImage(kImageSize, PatternB);
+    e2e::WriteFile("copy.bin", before);
+    e2e::WriteFile("dump.bin", dump);
     FILE* copy = fopen("copy.bin", "rb+");
     FILE* dumpFile = fopen("dump.bin", "rb");
     const PersonalisationMode* mode = FindPersonalisationMode(want.mode);
@@ -71,8 +70,7 @@ TEST_F(PersonalizeTest, EachModeCopiesExactlyItsFields) {
 
     const std::string after = e2e::ReadFile("copy.bin");
     ASSERT_EQ(before.size(), after.size());
-    Range idTable = {0x20820, 512};
-    Range kept = {0x2084E, want.kept};
+    const Range idTable = {0x20820, 512}, kept = {0x2084E, want.kept};
     for (size_t i = 0; i < after.size(); ++i) {
       char expected = before[i];
       if (want.idTable != kIdTableUntouched && idTable.Holds(i) && !kept.Holds(i)) {
@@ -125,6 +123,7 @@ TEST_F(PersonalizeTest, FailedCopyOrShortImageLeavesNoCopy) {
   EXPECT_EQ(1, ModifyISPFile(8));
 }
 
+// The dump needs both section headers of the reference image.
 TEST_F(PersonalizeTest, DumpNeedsBothSectionHeadersOfTheReference) {
   e2e::WriteFile("ISP3300.bin", std::string(0x818, 'x'));
   EXPECT_EQ(1, DumpISPBlock(ISPDateCodeFile, 0));

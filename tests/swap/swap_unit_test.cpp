@@ -1,107 +1,90 @@
 // The version gate's list walking and version field, and the download image
 // rules (sizes, layout choice, raw layout), without a card.
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "MicrocodeImage.h"
 #include "SwapVersionList.h"
 
 namespace {
 
-class TempFile {
- public:
+struct TempFile {
   explicit TempFile(const std::string& contents) {
     char name[] = "/tmp/qel-swap-unit-XXXXXX";
-    int fd = mkstemp(name);
+    close(mkstemp(name));
     path_ = name;
-    EXPECT_EQ(static_cast<ssize_t>(contents.size()), write(fd, contents.data(), contents.size()));
-    close(fd);
+    std::ofstream(path_, std::ios::binary) << contents;
   }
   ~TempFile() { unlink(path_.c_str()); }
   const char* path() const { return path_.c_str(); }
-
- private:
   std::string path_;
 };
 
-TEST(VersionList, AGapOrAMissingSectionEndsTheList) {
-  TempFile ini("[SWAP_FWTable]\nFWVer_1=A100\nFWVer_3=B200\n");
-  EXPECT_EQ(1, FindListedVersion(ini.path(), "SWAP_FWTable", "FWVer_", "A100"));
-  EXPECT_EQ(0, FindListedVersion(ini.path(), "SWAP_FWTable", "FWVer_", "B200"));
-  EXPECT_EQ(0, FindListedVersion(ini.path(), "UPDATE_FWTable", "FWVer_", "A100"));
+TEST(VersionList, WalksTheNumberedKeys) {
+  // A gap ends the list; an empty value does not; the highest match counts;
+  // values compare without surrounding blanks.
+  TempFile ini(
+      "[SWAP_FWTable]\nFWVer_1=A100\nFWVer_3=B200\n"
+      "[UPDATE_FWTable]\nFWVer_1=A100\nFWVer_2=B200\nFWVer_3=A100\nFWVer_4=\nFWVer_5=A100\n"
+      "[SWAP_A100]\r\nFWSupportVer_1 =  B200  \r\nFWSupportVer_2=ABCDEFGH\t\r\n");
+  const struct {
+    const char *section, *prefix, *version;
+    int found;
+  } kCases[] = {
+      {"SWAP_FWTable", "FWVer_", "A100", 1},          {"SWAP_FWTable", "FWVer_", "B200", 0},
+      {"NONE_FWTable", "FWVer_", "A100", 0},          {"UPDATE_FWTable", "FWVer_", "A100", 5},
+      {"UPDATE_FWTable", "FWVer_", "B200", 2},        {"SWAP_A100", "FWSupportVer_", "B200", 1},
+      {"SWAP_A100", "FWSupportVer_", "ABCDEFGH", 2},  {"SWAP_A100", "FWSupportVer_", "ABCDEFG", 0},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(c.found, FindListedVersion(ini.path(), c.section, c.prefix, c.version))
+        << c.section << " " << c.version;
+  }
   EXPECT_EQ(0, FindListedVersion("/nonexistent/FWVerDB.ini", "SWAP_FWTable", "FWVer_", "A100"));
 }
 
-TEST(VersionList, RemembersTheHighestMatchingNumber) {
-  // An empty value is still a present key and does not end the list.
-  TempFile ini("[UPDATE_FWTable]\nFWVer_1=A100\nFWVer_2=B200\nFWVer_3=A100\nFWVer_4=\n"
-               "FWVer_5=A100\n");
-  EXPECT_EQ(5, FindListedVersion(ini.path(), "UPDATE_FWTable", "FWVer_", "A100"));
-  EXPECT_EQ(2, FindListedVersion(ini.path(), "UPDATE_FWTable", "FWVer_", "B200"));
-}
-
-TEST(VersionList, ValuesCompareWithoutSurroundingBlanks) {
-  TempFile ini("[SWAP_A100]\r\nFWSupportVer_1 =  B200  \r\nFWSupportVer_2=ABCDEFGH\t\r\n");
-  EXPECT_EQ(1, FindListedVersion(ini.path(), "SWAP_A100", "FWSupportVer_", "B200"));
-  EXPECT_EQ(2, FindListedVersion(ini.path(), "SWAP_A100", "FWSupportVer_", "ABCDEFGH"));
-  EXPECT_EQ(0, FindListedVersion(ini.path(), "SWAP_A100", "FWSupportVer_", "ABCDEFG"));
-}
-
-TEST(VersionList, StopsAfterNumber1024) {
-  std::string text = "[SWAP_FWTable]\n";
-  for (int n = 1; n <= 1025; ++n) {
-    text += "FWVer_" + std::to_string(n) + (n >= 1024 ? "=Z999\n" : "=A100\n");
-  }
-  TempFile ini(text);
-  EXPECT_EQ(1024, FindListedVersion(ini.path(), "SWAP_FWTable", "FWVer_", "Z999"));
-}
-
 TEST(FirmwareVersion, AtMostEightCharactersUntrimmed) {
-  auto read = [](const std::string& field, size_t size) {
-    std::string image(0x800, '\x5A');
-    image.replace(kIspFwVersion, field.size(), field);
-    TempFile file(image.substr(0, size));
-    char out[kIspFwVersionLength + 1];
-    EXPECT_TRUE(ReadFirmwareVersion(file.path(), out));
-    return std::string(out);
-  };
-  EXPECT_EQ("ABCDEFGH", read("ABCDEFGHIJ", 0x800));
-  EXPECT_EQ("Q1117A  ", read("Q1117A  ", 0x800));
-  EXPECT_EQ("P09", read(std::string("P09\0XYZW", 8), 0x800));
-  EXPECT_EQ("ABC", read("ABCDEFGH", kIspFwVersion + 3));
-  EXPECT_EQ("", read("ABCDEFGH", 3));
-
+  const struct {
+    std::string field;
+    size_t size;
+    const char* want;
+  } kCases[] = {{"ABCDEFGHIJ", 0x800, "ABCDEFGH"}, {"Q1117A  ", 0x800, "Q1117A  "},
+                {std::string("P09\0XYZW", 8), 0x800, "P09"}, {"ABCDEFGH", kIspFwVersion + 3, "ABC"},
+                {"ABCDEFGH", 3, ""}};
   char out[kIspFwVersionLength + 1];
+  for (const auto& c : kCases) {
+    std::string image(0x800, '\x5A');
+    image.replace(kIspFwVersion, c.field.size(), c.field);
+    TempFile file(image.substr(0, c.size));
+    EXPECT_TRUE(ReadFirmwareVersion(file.path(), out));
+    EXPECT_STREQ(c.want, out);
+  }
   EXPECT_FALSE(ReadFirmwareVersion("/nonexistent/ISP3300.bin", out));
 }
 
 TEST(MicrocodeImage, OlderLayoutUpToP0925A) {
-  EXPECT_TRUE(UsesOlderLayout("P0925A"));
-  EXPECT_TRUE(UsesOlderLayout("P0924Z"));
-  EXPECT_TRUE(UsesOlderLayout("P09"));
-  EXPECT_FALSE(UsesOlderLayout("P0925B"));
-  EXPECT_FALSE(UsesOlderLayout("P0925A1"));
-  EXPECT_FALSE(UsesOlderLayout("Q1117A"));
+  for (const char* v : {"P0925A", "P0924Z", "P09"}) EXPECT_TRUE(UsesOlderLayout(v)) << v;
+  for (const char* v : {"P0925B", "P0925A1", "Q1117A"}) EXPECT_FALSE(UsesOlderLayout(v)) << v;
 }
 
 TEST(MicrocodeImage, SizesThatCannotBeSentWhole) {
-  EXPECT_NE(nullptr, MicrocodeImageSizeFault(511, false));
-  EXPECT_EQ(nullptr, MicrocodeImageSizeFault(512, false));
-  EXPECT_NE(nullptr, MicrocodeImageSizeFault(262144 + 100, false));
-  EXPECT_EQ(nullptr, MicrocodeImageSizeFault(65535L * 512, false));
-  EXPECT_NE(nullptr, MicrocodeImageSizeFault(65536L * 512, false));
-
   // The raw layout uses only the image's first 0x80820 bytes.
-  EXPECT_NE(nullptr, MicrocodeImageSizeFault(0x8081F, true));
-  EXPECT_EQ(nullptr, MicrocodeImageSizeFault(0x80820, true));
-  EXPECT_EQ(nullptr, MicrocodeImageSizeFault(0x80821, true));
-  EXPECT_EQ(nullptr, MicrocodeImageSizeFault(65536L * 512, true));
+  const struct {
+    long size;
+    bool older, refused;
+  } kCases[] = {{511, false, true}, {512, false, false}, {262144 + 100, false, true},
+                {65535L * 512, false, false}, {65536L * 512, false, true}, {0x8081F, true, true},
+                {0x80820, true, false}, {0x80821, true, false}, {65536L * 512, true, false}};
+  for (const auto& c : kCases) {
+    EXPECT_EQ(c.refused, MicrocodeImageSizeFault(c.size, c.older) != nullptr)
+        << c.size << (c.older ? " older" : "");
+  }
 }
 
 TEST(MicrocodeImage, RawLayoutFromTheSectionBodies) {
@@ -109,7 +92,6 @@ TEST(MicrocodeImage, RawLayoutFromTheSectionBodies) {
   for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<unsigned char>(i * 7 + i / 251);
   std::vector<unsigned char> raw(kOlderLayoutSize, 0xEE);
   ConvertToOlderLayout(image.data(), raw.data());
-
   auto same = [&](size_t rawAt, size_t imageAt, size_t length) {
     return std::equal(raw.begin() + rawAt, raw.begin() + rawAt + length, image.begin() + imageAt);
   };
