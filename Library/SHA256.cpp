@@ -2,6 +2,10 @@
 
 #include <string.h>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace {
 
 const uint32_t kInitialHash[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
@@ -27,7 +31,10 @@ void sha256_init(SHA256_CTX* ctx) {
   memcpy(ctx->hashState, kInitialHash, sizeof(kInitialHash));
 }
 
-void sha256_transform(SHA256_CTX* ctx, unsigned char* data) {
+namespace {
+
+// One 64-byte block, in plain C.
+void PortableBlock(uint32_t* state, const unsigned char* data) {
   uint32_t w[64];
   for (int t = 0; t < 16; ++t) {
     w[t] = (static_cast<uint32_t>(data[4 * t]) << 24) | (data[4 * t + 1] << 16) |
@@ -39,9 +46,8 @@ void sha256_transform(SHA256_CTX* ctx, unsigned char* data) {
     w[t] = w[t - 16] + s0 + w[t - 7] + s1;
   }
 
-  uint32_t a = ctx->hashState[0], b = ctx->hashState[1], c = ctx->hashState[2],
-           d = ctx->hashState[3], e = ctx->hashState[4], f = ctx->hashState[5],
-           g = ctx->hashState[6], h = ctx->hashState[7];
+  uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4], f = state[5],
+           g = state[6], h = state[7];
   for (int t = 0; t < 64; ++t) {
     uint32_t sum1 = RotateRight(e, 6) ^ RotateRight(e, 11) ^ RotateRight(e, 25);
     uint32_t choose = (e & f) ^ (~e & g);
@@ -58,25 +64,99 @@ void sha256_transform(SHA256_CTX* ctx, unsigned char* data) {
     b = a;
     a = t1 + t2;
   }
-  ctx->hashState[0] += a;
-  ctx->hashState[1] += b;
-  ctx->hashState[2] += c;
-  ctx->hashState[3] += d;
-  ctx->hashState[4] += e;
-  ctx->hashState[5] += f;
-  ctx->hashState[6] += g;
-  ctx->hashState[7] += h;
+  state[0] += a;
+  state[1] += b;
+  state[2] += c;
+  state[3] += d;
+  state[4] += e;
+  state[5] += f;
+  state[6] += g;
+  state[7] += h;
 }
 
-void sha256_update(SHA256_CTX* ctx, unsigned char* data, unsigned int len) {
-  for (unsigned int i = 0; i < len; ++i) {
-    ctx->block[ctx->blockLength++] = data[i];
-    if (ctx->blockLength == 64) {
-      sha256_transform(ctx, ctx->block);
-      ctx->bitCount += 512;
-      ctx->blockLength = 0;
+#if defined(__x86_64__)
+// Blocks with the SHA extensions of x86 processors (SHA-NI), several times
+// faster than the plain code; used when the processor has them.
+__attribute__((target("sha,sse4.1"))) void ShaNiBlocks(uint32_t* state, const unsigned char* data,
+                                                       size_t blocks) {
+  const __m128i byteSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+  // The instructions keep the state as ABEF and CDGH.
+  __m128i tmp = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xB1);
+  __m128i state1 =
+      _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1B);
+  __m128i state0 = _mm_alignr_epi8(tmp, state1, 8);
+  state1 = _mm_blend_epi16(state1, tmp, 0xF0);
+  for (; blocks > 0; --blocks, data += 64) {
+    const __m128i abefSaved = state0, cdghSaved = state1;
+    __m128i w[4];
+#pragma GCC unroll 16
+    for (int group = 0; group < 16; ++group) {
+      __m128i& words = w[group & 3];
+      if (group < 4) {
+        words = _mm_shuffle_epi8(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * group)), byteSwap);
+      } else {
+        __m128i t = _mm_sha256msg1_epu32(w[group & 3], w[(group + 1) & 3]);
+        t = _mm_add_epi32(t, _mm_alignr_epi8(w[(group + 3) & 3], w[(group + 2) & 3], 4));
+        words = _mm_sha256msg2_epu32(t, w[(group + 3) & 3]);
+      }
+      __m128i message = _mm_add_epi32(
+          words, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kRoundConstants + 4 * group)));
+      state1 = _mm_sha256rnds2_epu32(state1, state0, message);
+      state0 = _mm_sha256rnds2_epu32(state0, state1, _mm_shuffle_epi32(message, 0x0E));
     }
+    state0 = _mm_add_epi32(state0, abefSaved);
+    state1 = _mm_add_epi32(state1, cdghSaved);
   }
+  tmp = _mm_shuffle_epi32(state0, 0x1B);
+  state1 = _mm_shuffle_epi32(state1, 0xB1);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state), _mm_blend_epi16(tmp, state1, 0xF0));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), _mm_alignr_epi8(state1, tmp, 8));
+}
+
+bool HasShaNi() {
+  static const bool has = __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1");
+  return has;
+}
+#endif
+
+void Blocks(uint32_t* state, const unsigned char* data, size_t blocks) {
+#if defined(__x86_64__)
+  if (HasShaNi()) {
+    ShaNiBlocks(state, data, blocks);
+    return;
+  }
+#endif
+  for (; blocks > 0; --blocks, data += 64) PortableBlock(state, data);
+}
+
+}  // namespace
+
+void sha256_transform(SHA256_CTX* ctx, unsigned char* data) { Blocks(ctx->hashState, data, 1); }
+
+void sha256_update(SHA256_CTX* ctx, unsigned char* data, unsigned int len) {
+  // Whole blocks are digested where they lie; only a partial block is
+  // gathered in ctx->block.
+  if (ctx->blockLength > 0) {
+    unsigned int take = 64 - ctx->blockLength < len ? 64 - ctx->blockLength : len;
+    memcpy(ctx->block + ctx->blockLength, data, take);
+    ctx->blockLength += take;
+    data += take;
+    len -= take;
+    if (ctx->blockLength < 64) return;
+    Blocks(ctx->hashState, ctx->block, 1);
+    ctx->bitCount += 512;
+    ctx->blockLength = 0;
+  }
+  size_t blocks = len / 64;
+  if (blocks > 0) {
+    Blocks(ctx->hashState, data, blocks);
+    ctx->bitCount += 512ull * blocks;
+    data += 64 * blocks;
+    len -= static_cast<unsigned int>(64 * blocks);
+  }
+  memcpy(ctx->block, data, len);
+  ctx->blockLength = len;
 }
 
 void sha256_final(SHA256_CTX* ctx, unsigned char* digest) {

@@ -31,28 +31,43 @@ uint32_t ReadLE32(const unsigned char* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-void FeedAll(SHA256_CTX* ctx, unsigned char* data, uint64_t len) {
-  const uint64_t kChunk = 1u << 30;
-  while (len > 0) {
-    unsigned int piece = static_cast<unsigned int>(len < kChunk ? len : kChunk);
-    sha256_update(ctx, data, piece);
-    data += piece;
-    len -= piece;
+constexpr size_t kReadPiece = 1 << 16;
+
+// Digests `length` bytes of the file from `offset`, read piece by piece so
+// that memory does not grow with the image. False when they cannot be read.
+bool DigestRange(FILE* file, long offset, uint64_t length, unsigned char* digest) {
+  if (fseek(file, offset, SEEK_SET) != 0) return false;
+  unsigned char piece[kReadPiece];
+  SHA256_CTX ctx;
+  sha256_init(&ctx);
+  while (length > 0) {
+    size_t n = length < kReadPiece ? static_cast<size_t>(length) : kReadPiece;
+    if (fread(piece, 1, n, file) != n) return false;
+    sha256_update(&ctx, piece, static_cast<unsigned int>(n));
+    length -= n;
   }
+  sha256_final(&ctx, digest);
+  return true;
 }
 
 // Byte range of a section: from its start, header length plus body length.
 // False when the section header or the range lies beyond the image's end.
-bool SectionRange(const unsigned char* image, uint64_t imageSize, uint32_t start,
-                  uint64_t* length) {
-  if (start + 8u > imageSize) return false;
-  *length = static_cast<uint64_t>(ReadLE32(image + start)) + ReadLE32(image + start + 4);
+bool SectionRange(FILE* file, uint64_t imageSize, uint32_t start, uint64_t* length) {
+  unsigned char lengths[8];
+  if (start + 8u > imageSize || fseek(file, start, SEEK_SET) != 0 ||
+      fread(lengths, 1, sizeof(lengths), file) != sizeof(lengths)) {
+    return false;
+  }
+  *length = static_cast<uint64_t>(ReadLE32(lengths)) + ReadLE32(lengths + 4);
   return start + *length <= imageSize;
 }
 
+enum RefreshResult { kRefreshed, kSectionPastEnd, kReadFailed };
+
 // Computes the new header into header (a copy of the image's first 1024
-// bytes). Returns the type of a section that does not fit, or 0.
-uint32_t RefreshDigests(unsigned char* image, uint64_t imageSize, unsigned char* header) {
+// bytes). *badSection receives the type of a section that does not fit.
+RefreshResult RefreshDigests(FILE* file, uint64_t imageSize, unsigned char* header,
+                             uint32_t* badSection) {
   for (int i = 0; i < kTableEntries; ++i) {
     unsigned char* entry = header + kTableOffset + kEntrySize * i;
     uint32_t type = ReadLE32(entry);
@@ -60,14 +75,14 @@ uint32_t RefreshDigests(unsigned char* image, uint64_t imageSize, unsigned char*
     for (const SectionPlace& section : kSections) {
       if (type != section.type) continue;
       uint64_t length = 0;
-      if (!SectionRange(image, imageSize, section.start, &length)) return type;
-      SHA256_CTX ctx;
-      sha256_init(&ctx);
-      FeedAll(&ctx, image + section.start, length);
-      sha256_final(&ctx, entry + kDigestOffset);
+      if (!SectionRange(file, imageSize, section.start, &length)) {
+        *badSection = type;
+        return kSectionPastEnd;
+      }
+      if (!DigestRange(file, section.start, length, entry + kDigestOffset)) return kReadFailed;
     }
   }
-  return 0;
+  return kRefreshed;
 }
 
 }  // namespace
@@ -85,25 +100,18 @@ int CalSHA256(char* path) {
     fclose(file);
     return 1;
   }
-  unsigned char* image = static_cast<unsigned char*>(malloc(size));
-  if (image == nullptr) {
-    debug_printf("Memory error Fail.\n");
-    fclose(file);
-    return 1;
-  }
-  fseek(file, 0, SEEK_SET);
-  if (fread(image, 1, size, file) != static_cast<size_t>(size)) {
-    debug_printf("Read ISP Error! Cannot read %s file\n", path);
-    free(image);
-    fclose(file);
-    return 1;
-  }
-
   unsigned char header[kHeaderSize];
-  memcpy(header, image, sizeof(header));
-  uint32_t badSection = RefreshDigests(image, size, header);
-  free(image);
-  if (badSection != 0) {
+  uint32_t badSection = 0;
+  fseek(file, 0, SEEK_SET);
+  RefreshResult result = fread(header, 1, sizeof(header), file) == sizeof(header)
+                             ? RefreshDigests(file, size, header, &badSection)
+                             : kReadFailed;
+  if (result == kReadFailed) {
+    debug_printf("Read ISP Error! Cannot read %s file\n", path);
+    fclose(file);
+    return 1;
+  }
+  if (result == kSectionPastEnd) {
     debug_printf("ISP image %s: section %u reaches past the end of the file\n", path, badSection);
     fclose(file);
     return 1;

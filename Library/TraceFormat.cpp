@@ -58,7 +58,9 @@ void AppendBytesLine(std::string& out, const char* lead, const unsigned char* by
 }  // namespace
 
 void AppendHexRows(std::string& out, const unsigned char* data, size_t length, bool charColumn) {
-  out.reserve(out.size() + (length + kRowBytes - 1) / kRowBytes * kMaxRowText);
+  // One byte more for the line feed that ends a trace record, so that the
+  // caller's last append does not move the whole text.
+  out.reserve(out.size() + (length + kRowBytes - 1) / kRowBytes * kMaxRowText + 1);
   // One spare byte: every hex text is stored as a four-byte word.
   char row[kMaxRowText + 1];
   for (size_t start = 0; start < length; start += kRowBytes) {
