@@ -62,8 +62,9 @@ int FakeDisk::Answer(void* sgIoHdr) {
   }
   if (script) script(c, a);
 
-  if (h->dxfer_direction == SG_DXFER_FROM_DEV && data != nullptr && a.ret >= 0)  // as the kernel
-    memcpy(data, a.in.data(), std::min<size_t>(a.in.size(), h->dxfer_len));
+  size_t inBytes = std::min<size_t>(a.in.size(), h->dxfer_len);
+  if (h->dxfer_direction == SG_DXFER_FROM_DEV && data != nullptr && a.ret >= 0 && inBytes > 0)
+    memcpy(data, a.in.data(), inBytes);  // as the kernel
   size_t senseBytes = std::min<size_t>(a.sense.size(), h->mx_sb_len);
   if (h->sbp != nullptr && senseBytes > 0) memcpy(h->sbp, a.sense.data(), senseBytes);
   h->sb_len_wr = static_cast<unsigned char>(senseBytes);
