@@ -137,6 +137,7 @@ void sha256_transform(SHA256_CTX* ctx, unsigned char* data) { Blocks(ctx->hashSt
 void sha256_update(SHA256_CTX* ctx, unsigned char* data, unsigned int len) {
   // Whole blocks are digested where they lie; only a partial block is
   // gathered in ctx->block.
+  if (len == 0) return;
   if (ctx->blockLength > 0) {
     unsigned int take = 64 - ctx->blockLength < len ? 64 - ctx->blockLength : len;
     memcpy(ctx->block + ctx->blockLength, data, take);
