@@ -230,98 +230,46 @@ int CardIoctl(Slot* slot, unsigned long request, void* arg) {
 
 }  // namespace
 
-EXPORT int open(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if (flags & (O_CREAT | O_TMPFILE)) {
-    va_list ap;
-    va_start(ap, flags);
-    mode = static_cast<mode_t>(va_arg(ap, int));
-    va_end(ap);
+// open(2) and its relatives: a mapped node is answered by the card, anything
+// else goes on to the next definition. The mode is read only when the flags
+// say a file may be created, as the C library does.
+#define INTERPOSE_OPEN(name, DirParam, dirArg)                        \
+  EXPORT int name(DirParam const char* path, int flags, ...) {        \
+    mode_t mode = 0;                                                  \
+    if (flags & (O_CREAT | O_TMPFILE)) {                              \
+      va_list ap;                                                     \
+      va_start(ap, flags);                                            \
+      mode = static_cast<mode_t>(va_arg(ap, int));                    \
+      va_end(ap);                                                     \
+    }                                                                 \
+    bool handled;                                                     \
+    int fd = OpenNode(path, flags, &handled);                         \
+    if (handled) return fd;                                           \
+    static auto real = Next<int (*)(DirParam const char*, int, ...)>(#name); \
+    return real(dirArg path, flags, mode);                            \
   }
-  bool handled;
-  int fd = OpenNode(path, flags, &handled);
-  if (handled) return fd;
-  static auto real = Next<int (*)(const char*, int, ...)>("open");
-  return real(path, flags, mode);
-}
-
-EXPORT int open64(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if (flags & (O_CREAT | O_TMPFILE)) {
-    va_list ap;
-    va_start(ap, flags);
-    mode = static_cast<mode_t>(va_arg(ap, int));
-    va_end(ap);
-  }
-  bool handled;
-  int fd = OpenNode(path, flags, &handled);
-  if (handled) return fd;
-  static auto real = Next<int (*)(const char*, int, ...)>("open64");
-  return real(path, flags, mode);
-}
-
-EXPORT int openat(int dirfd, const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if (flags & (O_CREAT | O_TMPFILE)) {
-    va_list ap;
-    va_start(ap, flags);
-    mode = static_cast<mode_t>(va_arg(ap, int));
-    va_end(ap);
-  }
-  bool handled;
-  int fd = OpenNode(path, flags, &handled);
-  if (handled) return fd;
-  static auto real = Next<int (*)(int, const char*, int, ...)>("openat");
-  return real(dirfd, path, flags, mode);
-}
-
-EXPORT int openat64(int dirfd, const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if (flags & (O_CREAT | O_TMPFILE)) {
-    va_list ap;
-    va_start(ap, flags);
-    mode = static_cast<mode_t>(va_arg(ap, int));
-    va_end(ap);
-  }
-  bool handled;
-  int fd = OpenNode(path, flags, &handled);
-  if (handled) return fd;
-  static auto real = Next<int (*)(int, const char*, int, ...)>("openat64");
-  return real(dirfd, path, flags, mode);
-}
 
 // The fortified entry points that _FORTIFY_SOURCE builds call.
-EXPORT int __open_2(const char* path, int flags) {
-  bool handled;
-  int fd = OpenNode(path, flags, &handled);
-  if (handled) return fd;
-  static auto real = Next<int (*)(const char*, int)>("__open_2");
-  return real(path, flags);
-}
+#define INTERPOSE_OPEN_2(name, DirParam, dirArg)                      \
+  EXPORT int name(DirParam const char* path, int flags) {             \
+    bool handled;                                                     \
+    int fd = OpenNode(path, flags, &handled);                         \
+    if (handled) return fd;                                           \
+    static auto real = Next<int (*)(DirParam const char*, int)>(#name); \
+    return real(dirArg path, flags);                                  \
+  }
 
-EXPORT int __open64_2(const char* path, int flags) {
-  bool handled;
-  int fd = OpenNode(path, flags, &handled);
-  if (handled) return fd;
-  static auto real = Next<int (*)(const char*, int)>("__open64_2");
-  return real(path, flags);
-}
-
-EXPORT int __openat_2(int dirfd, const char* path, int flags) {
-  bool handled;
-  int fd = OpenNode(path, flags, &handled);
-  if (handled) return fd;
-  static auto real = Next<int (*)(int, const char*, int)>("__openat_2");
-  return real(dirfd, path, flags);
-}
-
-EXPORT int __openat64_2(int dirfd, const char* path, int flags) {
-  bool handled;
-  int fd = OpenNode(path, flags, &handled);
-  if (handled) return fd;
-  static auto real = Next<int (*)(int, const char*, int)>("__openat64_2");
-  return real(dirfd, path, flags);
-}
+#define NO_DIR
+#define AT_DIR int dirfd,
+#define AT_DIR_ARG dirfd,
+INTERPOSE_OPEN(open, NO_DIR, NO_DIR)
+INTERPOSE_OPEN(open64, NO_DIR, NO_DIR)
+INTERPOSE_OPEN(openat, AT_DIR, AT_DIR_ARG)
+INTERPOSE_OPEN(openat64, AT_DIR, AT_DIR_ARG)
+INTERPOSE_OPEN_2(__open_2, NO_DIR, NO_DIR)
+INTERPOSE_OPEN_2(__open64_2, NO_DIR, NO_DIR)
+INTERPOSE_OPEN_2(__openat_2, AT_DIR, AT_DIR_ARG)
+INTERPOSE_OPEN_2(__openat64_2, AT_DIR, AT_DIR_ARG)
 
 EXPORT int close(int fd) {
   {
