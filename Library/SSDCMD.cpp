@@ -413,7 +413,10 @@ int SSDCMD::SG_IO_Command(__SSD_PASS_THROUGH_DIRECT* record, void* data, int* da
   text += '\n';
   WriteAndCloseTrace(trace, text);
 
-  if (!ata) return ScsiCommandSucceeded(ret, hdr, received) ? 1 : 0;
+  // A transfer the disk cut short is a failure whatever the status says: a
+  // short write leaves the sector half old, a short read hands on stale bytes.
+  const bool wholeTransfer = hdr.resid == 0;
+  if (!ata) return ScsiCommandSucceeded(ret, hdr, received) && wholeTransfer ? 1 : 0;
 
   unsigned char judged[kSenseBytes];
   memcpy(judged, received, sizeof judged);
@@ -421,7 +424,7 @@ int SSDCMD::SG_IO_Command(__SSD_PASS_THROUGH_DIRECT* record, void* data, int* da
   if (senseBytes > 0 && memcmp(judged, received, sizeof judged) != 0) {
     memcpy(sense, judged, static_cast<size_t>(senseBytes < kSenseBytes ? senseBytes : kSenseBytes));
   }
-  if (AtaStatusSucceeded(ret, judged)) return 1;
+  if (AtaStatusSucceeded(ret, judged) && wholeTransfer) return 1;
   // A failed ATA command leaves the disk in an unknown state: drop it.
   close(hDevice);
   hDevice = -1;

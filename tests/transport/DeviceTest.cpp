@@ -192,6 +192,20 @@ TEST_F(Device, ScsiFormReportsFailuresAndKeepsTheDeviceOpen) {
   }
 }
 
+// A transfer cut short fails in both forms, whatever the status says: a
+// short write of sector 0 must never pass for a good one.
+TEST_F(Device, ShortTransfersFail) {
+  unsigned char buf[1024] = {};
+  for (bool ata : {false, true}) {
+    Disk().script = [](const SgCall&, SgAnswer& a) { a.resid = 512; };
+    EXPECT_EQ(1, card.WriteSector(0, 2, buf, ata)) << ata;
+    EXPECT_EQ(!ata, card.isOpened()) << ata;
+    Reopen();
+    EXPECT_EQ(1, card.ReadSector(0, 2, buf, ata)) << ata;
+    Reopen();
+  }
+}
+
 TEST_F(Device, DownloadMicrocodeBlocks) {
   Bytes image(0x180 * 512, 0x5A);
   unsigned char status[32];

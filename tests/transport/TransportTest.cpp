@@ -70,6 +70,7 @@ int FakeDisk::Answer(void* sgIoHdr) {
   h->sb_len_wr = static_cast<unsigned char>(senseBytes);
   h->status = a.status, h->masked_status = (a.status >> 1) & 0x7F;
   h->host_status = a.hostStatus, h->driver_status = a.driverStatus;
+  h->resid = a.resid;
   if (a.ret < 0) errno = a.err;
   return a.ret;
 }

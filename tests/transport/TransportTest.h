@@ -35,6 +35,7 @@ struct SgAnswer {
   int ret = 0, err = 0;
   unsigned char status = 0;
   unsigned short hostStatus = 0, driverStatus = 0;
+  int resid = 0;  // bytes the disk did not transfer
   Bytes sense, in;  // in: data returned to the host
 };
 
