@@ -18,6 +18,7 @@ namespace {
 enum LoadResult {
   kLoaded,      // the whole file is in the buffer
   kLoadedToFF,  // the text stops at a 0xFF byte; what follows it is not loaded
+  kHasNul,      // the text holds a NUL byte, after which the search sees nothing
   kMissing,     // there is no such file
   kUnreadable,  // the file cannot be opened or read
   kTooLarge,    // the text does not fit the buffer
@@ -51,6 +52,7 @@ LoadResult LoadText(const char* file, char* buf, int* file_size) {
       result = kTooLarge;
       break;
     }
+    if (c == 0) result = kHasNul;
     buf[length++] = static_cast<char>(c);
   }
   fclose(in);
@@ -60,7 +62,9 @@ LoadResult LoadText(const char* file, char* buf, int* file_size) {
   return result;
 }
 
-bool IsLoaded(LoadResult result) { return result == kLoaded || result == kLoadedToFF; }
+bool IsLoaded(LoadResult result) {
+  return result == kLoaded || result == kLoadedToFF || result == kHasNul;
+}
 
 // A "[" opens a section header only at the start of the text or of a line.
 bool OpensHeader(const char* buf, int i) {
@@ -211,7 +215,7 @@ int write_profile_string(const char* section, const char* key, const char* value
   std::vector<char> buf(kIniBufferSize, 0);
   int file_size = 0;
   // Only a whole text may be rewritten: a file cut at the buffer's end or at
-  // a 0xFF byte, or one that cannot be read, would lose its remainder.
+  // a 0xFF or NUL byte, or one that cannot be read, would lose its remainder.
   LoadResult loaded = LoadText(file, buf.data(), &file_size);
   if (loaded != kLoaded && loaded != kMissing) return 0;
 
