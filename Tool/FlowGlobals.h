@@ -140,6 +140,10 @@ int ResetCpu();
 
 
 // ---- ISP write, initial flow, personalisation, dump.
+// Writes the saved sector 0 back to the card. A write the disk refused or
+// cut short is tried once more, on the device opened again if the failure
+// closed it, so the user's sector 0 is not left half written. 0 on success.
+int WriteBackSector0(unsigned char* sector);
 int WriteISPFirmware(char* path, bool strip);
 int InitCard(int mode);
 int ModifyISPFile(int mode);

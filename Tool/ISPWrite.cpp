@@ -41,6 +41,12 @@ bool SaveSectorZero(const unsigned char* sector) {
 
 }  // namespace
 
+int WriteBackSector0(unsigned char* sector) {
+  if (gQel3300->WriteLBA(0, 1, sector) == 0) return 0;
+  if (!gQel3300->isOpened() && !gQel3300->OpenDevice(gQel3300DevName[gQel3300Sel])) return 1;
+  return gQel3300->WriteLBA(0, 1, sector) == 0 ? 0 : 1;
+}
+
 int WriteISPFirmware(char* path, bool strip) {
   debug_printf("Download ISP ..........................\n");
   FILE* file = fopen(path, "rb");
@@ -83,7 +89,7 @@ int WriteISPFirmware(char* path, bool strip) {
     return 1;
   }
   if (!SaveSectorZero(sector)) return 1;
-  if (gQel3300->WriteLBA(0, 1, sector) != 0) return 1;
+  if (WriteBackSector0(sector) != 0) return 1;
 
   if (ResetCpu() != 0) {
     debug_printf("Reset CPU Fail!\n");

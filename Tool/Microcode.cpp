@@ -146,7 +146,7 @@ bool SaveSector0() {
       return false;
     }
   }
-  if (gQel3300->WriteLBA(0, 1, sector0) != 0) {
+  if (WriteBackSector0(sector0) != 0) {
     debug_printf("Write LBA 0 Fail!\n");
     return false;
   }
