@@ -347,30 +347,21 @@ XSTAT_PATH(__lxstat64, stat64)
 XSTAT_FD(__fxstat, stat)
 XSTAT_FD(__fxstat64, stat64)
 
-EXPORT int fstatat(int dirfd, const char* path, struct stat* st, int flags) {
-  bool handled;
-  int r = StatPath(path, st, &handled);
-  if (handled) return r;
-  if (path[0] == '\0' && (flags & AT_EMPTY_PATH)) {
-    if (Slot* slot = SlotOf(dirfd)) {
-      FillStat(slot, st);
-      return 0;
-    }
+// fstatat: a mapped node by name, or by descriptor with AT_EMPTY_PATH.
+#define STAT_AT(name, Stat)                                                     \
+  EXPORT int name(int dirfd, const char* path, struct Stat* st, int flags) {    \
+    bool handled;                                                               \
+    int r = StatPath(path, st, &handled);                                       \
+    if (handled) return r;                                                      \
+    if (path[0] == '\0' && (flags & AT_EMPTY_PATH)) {                           \
+      if (Slot* slot = SlotOf(dirfd)) {                                         \
+        FillStat(slot, st);                                                     \
+        return 0;                                                               \
+      }                                                                         \
+    }                                                                           \
+    static auto real = Next<int (*)(int, const char*, struct Stat*, int)>(#name); \
+    return real(dirfd, path, st, flags);                                        \
   }
-  static auto real = Next<int (*)(int, const char*, struct stat*, int)>("fstatat");
-  return real(dirfd, path, st, flags);
-}
 
-EXPORT int fstatat64(int dirfd, const char* path, struct stat64* st, int flags) {
-  bool handled;
-  int r = StatPath(path, st, &handled);
-  if (handled) return r;
-  if (path[0] == '\0' && (flags & AT_EMPTY_PATH)) {
-    if (Slot* slot = SlotOf(dirfd)) {
-      FillStat(slot, st);
-      return 0;
-    }
-  }
-  static auto real = Next<int (*)(int, const char*, struct stat64*, int)>("fstatat64");
-  return real(dirfd, path, st, flags);
-}
+STAT_AT(fstatat, stat)
+STAT_AT(fstatat64, stat64)
