@@ -240,7 +240,7 @@ uint16_t FuzzInput::Word() {
 
 void FuzzInput::Take(uint8_t* out, size_t n) {
   size_t have = std::min(n, size_ - pos_);
-  memcpy(out, data_ + pos_, have);
+  if (have > 0) memcpy(out, data_ + pos_, have);
   memset(out + have, 0, n - have);
   pos_ += have;
 }
@@ -307,7 +307,7 @@ FuzzCard& NextInput() {
 bool WriteFile(const char* path, const uint8_t* data, size_t size) {
   FILE* f = fopen(path, "wb");
   if (f == nullptr) return false;
-  bool ok = fwrite(data, 1, size, f) == size;
+  bool ok = size == 0 || fwrite(data, 1, size, f) == size;  // an empty input may come as null
   return fclose(f) == 0 && ok;
 }
 
@@ -325,6 +325,7 @@ bool ReadFile(const char* path, std::vector<uint8_t>* data) {
 void FuzzCheck(bool condition, const char* what) {
   if (condition) return;
   fprintf(stderr, "fuzz check failed: %s\n", what);
+  RemoveWorkDir();  // abort() skips the exit handlers
   abort();
 }
 
