@@ -3,6 +3,7 @@
 #include <string.h>
 
 #if defined(__x86_64__)
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -114,8 +115,16 @@ __attribute__((target("sha,sse4.1"))) void ShaNiBlocks(uint32_t* state, const un
   _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), _mm_alignr_epi8(state1, tmp, 8));
 }
 
+// Asked of cpuid directly: not every compiler knows "sha" as a
+// __builtin_cpu_supports feature name.
 bool HasShaNi() {
-  static const bool has = __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1");
+  static const bool has = [] {
+    unsigned int eax, ebx, ecx, edx;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+    bool sse41 = (ecx & bit_SSE4_1) != 0, ssse3 = (ecx & bit_SSSE3) != 0;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+    return sse41 && ssse3 && (ebx & bit_SHA) != 0;
+  }();
   return has;
 }
 #endif
