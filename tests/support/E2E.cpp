@@ -84,6 +84,12 @@ RunResult RunTool(const std::string& cwd,
     argv.push_back(card.first + "=" + card.second);
   }
   argv.push_back("--");
+  // The memcheck lane runs every tool process under valgrind: the words of
+  // QEL_TOOL_WRAPPER go before the tool.
+  if (const char* wrapper = getenv("QEL_TOOL_WRAPPER")) {
+    std::istringstream words(wrapper);
+    for (std::string word; words >> word;) argv.push_back(word);
+  }
   argv.push_back(ToolPath());
   argv.insert(argv.end(), toolArgs.begin(), toolArgs.end());
   return Run(cwd, argv, stdinText);

@@ -30,7 +30,8 @@ RunResult Run(const std::string& cwd, const std::vector<std::string>& argv,
 // qelvcard create DIR ARGS...; returns its result.
 RunResult CreateCard(const std::string& dir, const std::vector<std::string>& args = {});
 
-// qelvcard run --card NODE=DIR ... -- qeltool ARGS..., run in cwd.
+// qelvcard run --card NODE=DIR ... -- [$QEL_TOOL_WRAPPER] qeltool ARGS...,
+// run in cwd.
 RunResult RunTool(const std::string& cwd,
                   const std::vector<std::pair<std::string, std::string>>& cards,
                   const std::vector<std::string>& toolArgs, const std::string& stdinText = "");
