@@ -15,7 +15,7 @@ void FlowTest::SetUp() {
 
 void FlowTest::TearDown() {
   ASSERT_EQ(0, chdir(oldDir_.c_str()));
-  e2e::Run(".", {"/bin/rm", "-rf", dir_});
+  e2e::RemoveTree(dir_);
 }
 
 std::string FlowTest::TakeOutput() {

@@ -23,7 +23,7 @@ class InitialE2ETest : public ::testing::Test {
     work_ = root_ + "/work";
     ASSERT_EQ(0, mkdir(work_.c_str(), 0755));
   }
-  void TearDown() override { e2e::Run(".", {"/bin/rm", "-rf", root_}); }
+  void TearDown() override { e2e::RemoveTree(root_); }
 
   // A small card whose first sectors hold data, so that any change shows,
   // and its image set.

@@ -1,7 +1,6 @@
 // The built qeltool, run under the virtual card in a fresh working directory
 // each time: command line, device choice, card information, image set
 // choice, scratch and log removal, banners and exit statuses.
-#include <ftw.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
@@ -83,11 +82,6 @@ size_t Count(const std::string& text, const std::string& part) {
   return n;
 }
 
-void RemoveTree(const std::string& path) {
-  nftw(path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
-       FTW_DEPTH | FTW_PHYS);
-}
-
 std::string Identity(const std::string& serial, const std::string& model, const std::string& firmware) {
   return "  Serial Number    : " + serial + "\n  Model Name       : " + model + "\n  Firmware Version : " + firmware +
          "\n";
@@ -108,7 +102,7 @@ class EndToEnd : public ::testing::Test {
     set_ = work_ + "/REGBIN/3300/";
     ASSERT_EQ(0, mkdir(work_.c_str(), 0755));
   }
-  void TearDown() override { RemoveTree(root_); }
+  void TearDown() override { e2e::RemoveTree(root_); }
 
   std::string Card(const std::string& name, const Args& options = {}) {
     std::string dir = root_ + "/" + name;
@@ -256,7 +250,7 @@ TEST_F(EndToEnd, ReadFlashIDShowsTheTable) {
 TEST_F(EndToEnd, DefaultSetMatchingIsNeverListedAndNoMatchKeepsIt) {
   for (bool matches : {true, false}) {
     SCOPED_TRACE(matches);
-    RemoveTree(work_ + "/REGBIN");
+    e2e::RemoveTree(work_ + "/REGBIN");
     std::string card = Card(matches ? "match" : "nomatch");
     ImageSet(card, matches ? Args{} : Args{"--flashid-mismatch"});
     ImageSet(card, {"--set", "named", "--flashid-mismatch"});
@@ -302,7 +296,7 @@ TEST_F(EndToEnd, FirstMatchingNamedSetInDirectoryOrder) {
   ExpectScratch(winner + "/", {loser + "/", "wrong/"});
   EXPECT_TRUE(e2e::FileExists(set_ + "file"));
 
-  RemoveTree(work_ + "/REGBIN");  // no REGBIN/3300 at all ends the run
+  e2e::RemoveTree(work_ + "/REGBIN");  // no REGBIN/3300 at all ends the run
   run = Tool({{"/dev/sdb", card}}, {"/dev/sdb", "swap"});
   EXPECT_EQ(1, run.status);
   EXPECT_TRUE(EndsWith(run.out, "FLASHID.bin not exist!\nThis is not have REGBIN/3300!\n")) << run.out;
@@ -373,7 +367,7 @@ TEST_F(EndToEnd, DownloadMicrocodeOptionWordsAndPioFallback) {
     }
   }
   // Both attempts fail (the set has no version database): one failure.
-  RemoveTree(work_ + "/REGBIN");
+  e2e::RemoveTree(work_ + "/REGBIN");
   std::string refused = Card("refused");
   ImageSet(refused, {"--no-fwverdb"});
   Outcome failed = Tool({{"/dev/sdb", refused}}, {"/dev/sdb", "download-microcode"});

@@ -4,7 +4,6 @@
 #ifndef QEL_TESTS_FRONTEND_FRONTENDTEST_H_
 #define QEL_TESTS_FRONTEND_FRONTENDTEST_H_
 
-#include <ftw.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -25,10 +24,7 @@ class InTempDir : public ::testing::Test {
   }
   void TearDown() override {
     ASSERT_EQ(0, chdir(oldDir_.c_str()));
-    nftw(
-        dir_.c_str(),
-        [](const char* path, const struct stat*, int, struct FTW*) { return remove(path); }, 16,
-        FTW_DEPTH | FTW_PHYS);
+    e2e::RemoveTree(dir_);
   }
 
   // What the tool printed since the last call.

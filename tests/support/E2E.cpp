@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <ftw.h>
+#include <stdio.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -23,6 +25,11 @@ std::string MakeTempDir(const std::string& tag) {
   buf.push_back('\0');
   if (mkdtemp(buf.data()) == nullptr) return "";
   return buf.data();
+}
+
+void RemoveTree(const std::string& path) {
+  nftw(path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
+       FTW_DEPTH | FTW_PHYS);
 }
 
 RunResult Run(const std::string& cwd, const std::vector<std::string>& argv,

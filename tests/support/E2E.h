@@ -21,6 +21,8 @@ std::string VCardPath();
 
 // A fresh empty directory under the system's temporary directory.
 std::string MakeTempDir(const std::string& tag);
+// Removes path and everything under it (symbolic links are not followed).
+void RemoveTree(const std::string& path);
 
 // Runs argv[0] with the given arguments in cwd; stdinText is piped in and
 // then closed (an empty text gives an immediately closed standard input).

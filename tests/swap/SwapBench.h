@@ -42,7 +42,7 @@ class Bench {
     ok_ = static_cast<bool>(sectors.write(seed.data(), seed.size()));
   }
   ~Bench() {
-    if (!work_.empty()) e2e::Run(".", {"/bin/rm", "-rf", work_});
+    if (!work_.empty()) e2e::RemoveTree(work_);
   }
 
   bool ok() const { return ok_; }

@@ -2,6 +2,7 @@
 
 #include <scsi/sg.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <sstream>
@@ -9,6 +10,7 @@
 #include <algorithm>
 
 #include "Card.h"
+#include "E2E.h"
 #include "IspImage.h"
 
 namespace vtest {
@@ -19,12 +21,18 @@ constexpr uint32_t kVendorLba = 0x946B;
 
 }  // namespace
 
+// Every folder a test process makes lives under one, removed at exit.
 std::string TempDir() {
-  const char* base = getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/vcard-test-XXXXXX";
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  return mkdtemp(buf.data()) ? buf.data() : "";
+  // Never destroyed: the exit handler still needs the name.
+  static const std::string* root = [] {
+    auto* dir = new std::string(e2e::MakeTempDir("vcard-test"));
+    if (!dir->empty()) atexit([] { e2e::RemoveTree(*root); });
+    return dir;
+  }();
+  static int next = 0;
+  if (root->empty()) return "";
+  std::string dir = *root + "/" + std::to_string(next++);
+  return mkdir(dir.c_str(), 0700) == 0 ? dir : "";
 }
 
 VCard* NewCard(const std::vector<std::string>& options, std::string* dirOut) {
