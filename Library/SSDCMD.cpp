@@ -150,19 +150,6 @@ int OpenTrace(const char* logName) {
   return fd;
 }
 
-void WriteAndCloseTrace(int fd, const std::string& text) {
-  const char* p = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  close(fd);
-}
-
 // One standard command without addressing arguments.
 struct StandardCommand {
   uint16_t command;

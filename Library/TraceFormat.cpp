@@ -1,9 +1,11 @@
 #include "TraceFormat.h"
 
+#include <errno.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "SSDCMD.h"
 
@@ -119,4 +121,17 @@ void AppendTraceResult(std::string& out, const unsigned char* cdb, bool ata, int
   AppendFormat(out, "ioctl_return  = %02x, %02X\n", ioctlReturn, errorNumber);
   AppendBytesLine(out, "sense = ", sense, 16);
   AppendBytesLine(out, "        ", sense + 16, 16);
+}
+
+void WriteAndCloseTrace(int fd, const std::string& text) {
+  const char* p = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  close(fd);
 }

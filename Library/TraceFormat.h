@@ -34,4 +34,8 @@ void AppendTraceReadData(std::string& out, const unsigned char* data, int length
 // with neither.
 void AppendHexRows(std::string& out, const unsigned char* data, size_t length, bool charColumn);
 
+// Writes a record to the open trace file fd, whole unless the file refuses
+// it (a write cut short by a signal goes on), and closes fd.
+void WriteAndCloseTrace(int fd, const std::string& text);
+
 #endif  // QEL_LIBRARY_TRACEFORMAT_H_

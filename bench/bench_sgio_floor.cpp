@@ -75,17 +75,7 @@ __SSD_PASS_THROUGH_DIRECT RecordOf(const SgioEvent& event) {
 // Appends text to the trace file, opened and closed around the write.
 void AppendToTrace(const char* trace, const std::string& text) {
   int fd = open(trace, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-  if (fd < 0) return;
-  const char* p = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  close(fd);
+  if (fd >= 0) WriteAndCloseTrace(fd, text);
 }
 
 // Sends one recorded request on node; with a trace file, traces it the way
