@@ -1,8 +1,8 @@
 # The "flows" boot: programming cards end to end through a real kernel,
 # "initial" on an IDE card (compared with the same run under the preload
 # library), "initial SN", "keepsn" and "update" on a SCSI card, whose
-# identity then comes from the new firmware, and "keepsn" and "update" on
-# a second IDE card.
+# identity then comes from the new firmware, and "keepsn", "update" and
+# "swap" on a second IDE card.
 
 ATA_MODEL="QEL QC3300 SSD ATA"
 SCSI_MODEL="QEL QC3300 SSD SCSI"
@@ -75,3 +75,11 @@ expect_display_log ata_update
 expect_card ata_card "serial     : QELATA00000000000012"
 expect_card ata_card "ISP copies : $NEW_FWREV / $NEW_FWREV"
 scenario_end
+
+scenario "swap on the IDE card, already at the image's version"
+expect_status ata_swap 0
+expect_line ata_swap "Swap Card...................."
+expect_line ata_swap "Total Process finished,the result is Pass"
+expect_display_log ata_swap
+scenario_end
+
