@@ -25,9 +25,12 @@ constexpr unsigned int kLongTimeoutMs = 120000;
 constexpr useconds_t kOpenPauseUs = 20000;
 constexpr useconds_t kClosePauseUs = 100000;
 
+constexpr unsigned char kScsiStatusGood = 0x00;
 constexpr unsigned char kScsiStatusCheckCondition = 0x02;
-constexpr unsigned char kMaskedCheckCondition = 0x01;
 constexpr unsigned short kDriverSense = 0x08;
+constexpr unsigned char kInquiryCommand = 0x12;
+// STATUS register bits that say the command did not complete cleanly.
+constexpr unsigned char kAtaBusy = 0x80, kAtaDeviceFault = 0x20, kAtaError = 0x01;
 constexpr unsigned char kSenseKeyNoSense = 0x0;
 constexpr unsigned char kSenseKeyRecoveredError = 0x1;
 
@@ -122,24 +125,35 @@ void TranslateFixedAtaStatus(unsigned char sense[kSenseBytes]) {
   sense[21] = status;
 }
 
-// A completed command returns an ATA Status Return descriptor with ERROR 0
-// and the ERR bit of STATUS clear.
-bool AtaStatusSucceeded(int ioctlReturn, const unsigned char sense[kSenseBytes]) {
-  return ioctlReturn >= 0 && sense[0] == 0x72 && sense[7] == 0x0E && sense[8] == 0x09 &&
-         sense[9] == 0x0C && sense[11] == 0 && (sense[21] & 0x01) == 0;
+// The SCSI status of an answer (some drivers fill only the masked form).
+unsigned char ScsiStatus(const sg_io_hdr_t& hdr) {
+  return hdr.status != 0 ? hdr.status : static_cast<unsigned char>(hdr.masked_status << 1);
 }
 
-// A SCSI command fails when the request did not run, the host or driver
-// reports an error (sense being present is not one), or CHECK CONDITION
-// carries a sense key other than NO SENSE or RECOVERED ERROR.
+// The request reached the disk and the disk carried it out: the ioctl ran,
+// neither host nor driver reports an error (sense being present is not
+// one), and the status is GOOD or CHECK CONDITION. BUSY, RESERVATION
+// CONFLICT, TASK SET FULL, ACA ACTIVE and TASK ABORTED mean it never ran.
+bool RequestRan(int ioctlReturn, const sg_io_hdr_t& hdr) {
+  if (ioctlReturn < 0 || hdr.host_status != 0) return false;
+  if ((hdr.driver_status & ~kDriverSense) != 0) return false;
+  return ScsiStatus(hdr) == kScsiStatusGood || ScsiStatus(hdr) == kScsiStatusCheckCondition;
+}
+
+// A completed command returns an ATA Status Return descriptor under a
+// benign sense key, with ERROR 0 and none of BSY, DF and ERR in STATUS.
+bool AtaStatusSucceeded(const unsigned char sense[kSenseBytes]) {
+  return sense[0] == 0x72 && IsBenignSenseKey(sense[1] & 0x0F) && sense[7] == 0x0E &&
+         sense[8] == 0x09 && sense[9] == 0x0C && sense[11] == 0 &&
+         (sense[21] & (kAtaBusy | kAtaDeviceFault | kAtaError)) == 0;
+}
+
+// A SCSI command fails when it did not run, or CHECK CONDITION carries a
+// sense key other than NO SENSE or RECOVERED ERROR.
 bool ScsiCommandSucceeded(int ioctlReturn, const sg_io_hdr_t& hdr,
                           const unsigned char sense[kSenseBytes]) {
-  if (ioctlReturn < 0) return false;
-  if (hdr.host_status != 0) return false;
-  if ((hdr.driver_status & ~kDriverSense) != 0) return false;
-  bool checkCondition =
-      hdr.status == kScsiStatusCheckCondition || hdr.masked_status == kMaskedCheckCondition;
-  return !checkCondition || IsBenignSenseKey(SenseKey(sense));
+  if (!RequestRan(ioctlReturn, hdr)) return false;
+  return ScsiStatus(hdr) != kScsiStatusCheckCondition || IsBenignSenseKey(SenseKey(sense));
 }
 
 // Opens the trace file for appending; prints the system's message when it
@@ -402,7 +416,9 @@ int SSDCMD::SG_IO_Command(__SSD_PASS_THROUGH_DIRECT* record, void* data, int* da
 
   // A transfer the disk cut short is a failure whatever the status says: a
   // short write leaves the sector half old, a short read hands on stale bytes.
-  const bool wholeTransfer = hdr.resid == 0;
+  // INQUIRY is the exception: a disk may answer fewer bytes than asked for.
+  const bool inquiry = !ata && (record->Command & 0xFF) == kInquiryCommand;
+  const bool wholeTransfer = hdr.resid == 0 || inquiry;
   if (!ata) return ScsiCommandSucceeded(ret, hdr, received) && wholeTransfer ? 1 : 0;
 
   unsigned char judged[kSenseBytes];
@@ -411,7 +427,7 @@ int SSDCMD::SG_IO_Command(__SSD_PASS_THROUGH_DIRECT* record, void* data, int* da
   if (senseBytes > 0 && memcmp(judged, received, sizeof judged) != 0) {
     memcpy(sense, judged, static_cast<size_t>(senseBytes < kSenseBytes ? senseBytes : kSenseBytes));
   }
-  if (AtaStatusSucceeded(ret, judged) && wholeTransfer) return 1;
+  if (RequestRan(ret, hdr) && AtaStatusSucceeded(judged) && wholeTransfer) return 1;
   // A failed ATA command leaves the disk in an unknown state: drop it.
   close(hDevice);
   hDevice = -1;

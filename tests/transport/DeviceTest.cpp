@@ -134,11 +134,23 @@ TEST(DeviceClosed, EveryCommandGivesItsNotOpenResultWithoutDiskAccess) {
 TEST_F(Device, AtaFormJudgesTheReturnedRegisters) {
   Bytes otherAscq = FixedSense(0, 0, 0xE0, 0x50);
   otherAscq[13] = 0x00;
+  auto withKey = [](unsigned char key) {
+    Bytes s = DescriptorSense(0, 0, 0xE0, 0x50);
+    s[1] = key;
+    return s;
+  };
   const struct { const char* what; int ret; Bytes sense; bool success; } cases[] = {
       {"descriptor, STATUS 50", 0, DescriptorSense(0, 0, 0xE0, 0x50), true},
       {"descriptor, STATUS 51 (ERR)", 0, DescriptorSense(0, 0, 0xE0, 0x51), false},
       {"descriptor, ERROR 04", 0, DescriptorSense(0x04, 0, 0xE0, 0x50), false},
       {"descriptor, ioctl failed", -1, DescriptorSense(0, 0, 0xE0, 0x50), false},
+      {"descriptor, NO SENSE", 0, withKey(0x00), true},
+      {"descriptor, HARDWARE ERROR, clean registers", 0, withKey(0x04), false},
+      {"descriptor, MEDIUM ERROR, clean registers", 0, withKey(0x03), false},
+      {"descriptor, ABORTED COMMAND, clean registers", 0, withKey(0x0B), false},
+      {"descriptor, STATUS D0 (BSY)", 0, DescriptorSense(0, 0, 0xE0, 0xD0), false},
+      {"descriptor, STATUS 70 (DF)", 0, DescriptorSense(0, 0, 0xE0, 0x70), false},
+      {"fixed, STATUS 70 (DF)", 0, FixedSense(0, 0, 0xE0, 0x70), false},
       {"no sense", 0, {}, false},
       {"fixed 70h", 0, FixedSense(0, 0, 0xE0, 0x50), true},
       {"fixed 71h", 0, FixedSense(0, 0, 0xE0, 0x50, 0x71), true},
@@ -179,6 +191,11 @@ TEST_F(Device, ScsiFormReportsFailuresAndKeepsTheDeviceOpen) {
       {"CHECK CONDITION, RECOVERED ERROR", 0, 0x02, 0, 0x08, recovered, true},
       {"CHECK CONDITION, descriptor NOT READY", 0, 0x02, 0, 0x08, descriptorNotReady, false},
       {"CHECK CONDITION without sense", 0, 0x02, 0, 0, {}, false},
+      {"BUSY", 0, 0x08, 0, 0, {}, false},
+      {"RESERVATION CONFLICT", 0, 0x18, 0, 0, {}, false},
+      {"TASK SET FULL", 0, 0x28, 0, 0, {}, false},
+      {"ACA ACTIVE", 0, 0x30, 0, 0, {}, false},
+      {"TASK ABORTED", 0, 0x40, 0, 0, {}, false},
   };
   for (const auto& c : cases) {
     Disk().script = [&c](const SgCall&, SgAnswer& a) {
@@ -196,6 +213,9 @@ TEST_F(Device, ScsiFormReportsFailuresAndKeepsTheDeviceOpen) {
 // short write of sector 0 must never pass for a good one.
 TEST_F(Device, ShortTransfersFail) {
   unsigned char buf[1024] = {};
+  // INQUIRY alone may come back short: disks answer what they have.
+  Disk().script = [](const SgCall&, SgAnswer& a) { a.resid = 20; };
+  EXPECT_EQ(0, card.Inquiry(buf));
   for (bool ata : {false, true}) {
     Disk().script = [](const SgCall&, SgAnswer& a) { a.resid = 512; };
     EXPECT_EQ(1, card.WriteSector(0, 2, buf, ata)) << ata;
