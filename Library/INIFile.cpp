@@ -71,10 +71,12 @@ bool OpensHeader(const char* buf, int i) {
   return left_barce(buf[i]) && (i == 0 || newline(buf[i - 1]));
 }
 
-// A header matches when its name is the requested name or a leading part of it.
-bool HeaderMatches(const char* name, int nameLength, const char* section) {
-  return static_cast<size_t>(nameLength) <= strlen(section) &&
-         strncmp(name, section, nameLength) == 0;
+// A header answers a requested name when it is that name (exact) or, in the
+// prefix pass, a leading part of it.
+bool HeaderMatches(const char* name, int nameLength, const char* section, bool exact) {
+  size_t wanted = strlen(section);
+  if (static_cast<size_t>(nameLength) > wanted || strncmp(name, section, nameLength) != 0) return false;
+  return !exact || static_cast<size_t>(nameLength) == wanted;
 }
 
 int LineEnd(const char* buf, int i) {
@@ -109,8 +111,12 @@ SearchResult SearchBody(const char* key, const char* buf, int i, int* next, Posi
   return kKeyAbsent;
 }
 
-SearchResult Search(const char* section, const char* key, const char* buf, Positions* pos) {
+// Searches the sections that answer `section` in file order; *sawHeader
+// tells whether any header answered at all.
+SearchResult SearchSections(const char* section, const char* key, const char* buf, bool exact,
+                            bool* sawHeader, Positions* pos) {
   *pos = Positions();
+  *sawHeader = false;
   int i = 0;
   while (!end_of_string(buf[i])) {
     if (!OpensHeader(buf, i)) {
@@ -122,10 +128,11 @@ SearchResult Search(const char* section, const char* key, const char* buf, Posit
     if (close == nullptr) break;
     int nameStart = i + 1;
     int nameLength = static_cast<int>(close - buf) - nameStart;
-    if (!HeaderMatches(buf + nameStart, nameLength, section)) {
+    if (!HeaderMatches(buf + nameStart, nameLength, section, exact)) {
       ++i;
       continue;
     }
+    *sawHeader = true;
     int bodyStart = nameStart + nameLength + 1;
     while (isspace(static_cast<unsigned char>(buf[bodyStart]))) ++bodyStart;
     pos->sec_s = nameStart;
@@ -134,6 +141,16 @@ SearchResult Search(const char* section, const char* key, const char* buf, Posit
     if (result != kKeyAbsent) return result;
   }
   return kKeyAbsent;
+}
+
+// An exact header wins wherever one exists: "[SWAP_Q1117A]" must not answer
+// for "SWAP_Q1117A00" when that section is there. Files that only hold the
+// shorter header are still answered by it.
+SearchResult Search(const char* section, const char* key, const char* buf, Positions* pos) {
+  bool sawExact = false;
+  SearchResult result = SearchSections(section, key, buf, true, &sawExact, pos);
+  if (sawExact) return result;
+  return SearchSections(section, key, buf, false, &sawExact, pos);
 }
 
 // Gives value the default text (when there is one), cut to size - 1

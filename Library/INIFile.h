@@ -1,5 +1,6 @@
-// INI profile files read and written whole: "[section]" headers (matched by
-// prefix of the requested name) followed by "key=value" lines.
+// INI profile files read and written whole: "[section]" headers followed by
+// "key=value" lines. A header named exactly as requested answers; where the
+// file has none, a header that is a leading part of the requested name does.
 #ifndef QEL_LIBRARY_INIFILE_H_
 #define QEL_LIBRARY_INIFILE_H_
 
@@ -15,8 +16,8 @@ int isright_brace(char c);
 // terminator), 0 when it cannot be opened or does not fit.
 int load_ini_file(const char* file, char* buf, int* file_size);
 
-// Searches the loaded text for key in the first matching section that holds
-// it; 1 when found. Outputs are byte indexes or -1. A "[" with no "]" after
+// Searches the loaded text for key in the first answering section that
+// holds it; 1 when found. Outputs are byte indexes or -1. A "[" with no "]" after
 // it opens no section.
 int parse_file(const char* section, const char* key, const char* buf, int* sec_s, int* sec_e,
                int* key_s, int* key_e, int* value_s, int* value_e);

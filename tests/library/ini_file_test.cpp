@@ -42,10 +42,13 @@ TEST_F(IniFile, ReadsValues) {
       // Only ";" at the very start of a line comments it out.
       {"[A]\n;k=1\nk=2\n", "A", "k", "2", 64},
       {"[A]\n #k=1\n", "A", "#k", "1", 64},
-      // Headers match by being the requested name or a leading part of it.
+      // Headers match by being the requested name or, where the file has no
+      // header of that exact name, a leading part of it.
       {"[AB]\nk=1\n[A]\nk=2\n", "A", "k", "2", 64},
       {"[AB]\nk=1\n[A]\nk=2\n", "ABC", "k", "1", 64},
       {"[]\nk=1\n", "ANY", "k", "1", 64},
+      {"[SWAP_Q1117A]\nk=1\n[SWAP_Q1117A00]\nk=2\n", "SWAP_Q1117A00", "k", "2", 64},
+      {"[SWAP_Q1117A]\nk=1\n[SWAP_Q1117A00]\nj=2\n", "SWAP_Q1117A00", "k", "<default>", 64},
       {"[a]\nk=1\n", "A", "k", "<default>", 64},
       // A header must begin its line; text after "]" is the body's first line.
       {" [A]\nk=1\n", "A", "k", "<default>", 64},
