@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include "IspFileIO.h"
+#include "Progress.h"
 
 size_t LoadChunkCount(size_t length) {
   return length / kLoadChunkSize + (length % kLoadChunkSize != 0 ? 1 : 0);
@@ -60,14 +61,16 @@ LoadResult StagedLoad::Stage(FILE* file, LoadView view, unsigned long base) {
 
 LoadResult StagedLoad::Send(QC3300* card, unsigned long base) const {
   size_t chunks = LoadChunkCount(length_);
+  Progress progress("Load to controller", length_);
   for (size_t i = 0; i < chunks; ++i) {
     size_t offset = i * kLoadChunkSize;
+    size_t chunkLength = LoadChunkLength(length_, i);
     // The channel pads a short last chunk to whole sectors from the buffer,
     // which is zero past length_.
-    if (card->WriteMPISPData(base + offset, data_ + offset, (int)LoadChunkLength(length_, i)) !=
-        0) {
+    if (card->WriteMPISPData(base + offset, data_ + offset, (int)chunkLength) != 0) {
       return kLoadSendFailed;
     }
+    progress.Update(offset + chunkLength);
   }
   return kLoadOk;
 }

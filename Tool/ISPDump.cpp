@@ -12,6 +12,7 @@
 #include "IspDumpLayout.h"
 #include "IspFileIO.h"
 #include "IspLayout.h"
+#include "Progress.h"
 #include "SHA256.h"
 
 namespace {
@@ -79,11 +80,13 @@ int DumpCopy(int copy, const char* dumpPath, const ReferenceImage& ref,
   bool written = fwrite(ref.css, 1, kIspCssHeaderSize, out) == kIspCssHeaderSize;
   DumpWalk walk(geometry, ref.length);
   DumpRead read;
+  Progress progress(copy == 1 ? "Read back ISP 1" : "Read back ISP 2", ref.length);
   while (written && walk.Next(&read)) {
     memset(page.data, 0, page.size);
     int mode = (read.plane << kPlaneShift) | kDumpReadMode;
     if (gQel3300->ReadFlashPhy(block, read.page, 0, 0, mode, dieAddress, 0, 0, 0, page.sectors,
                                page.data) != 0) {
+      progress.Done();
       fclose(out);
       debug_printf("Verify ISP Error \n");
       return 1;
@@ -99,7 +102,9 @@ int DumpCopy(int copy, const char* dumpPath, const ReferenceImage& ref,
     } else {
       written = fwrite(page.data, 1, read.keep, out) == read.keep;
     }
+    progress.Update(walk.position());
   }
+  progress.Done();
   if (!CloseChecked(out) || !written) {
     debug_printf("Write %s Fail!\n", dumpPath);
     debug_printf("Verify ISP Error \n");

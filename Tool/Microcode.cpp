@@ -11,8 +11,10 @@
 
 #include "EXCMDFunc.h"
 #include "FlowGlobals.h"
+#include "SHA256.h"
 #include "MicrocodeDownload.h"
 #include "MicrocodeImage.h"
+#include "Progress.h"
 
 namespace {
 
@@ -173,6 +175,7 @@ int DownloadMicroCode_Main(int dma, int subCommand) {
   ShowCMDtype();
   ShowCardInfo(1);
   if ((CheckBinISPVerWithFlash(0) & 0xFF) != 1) return 1;
+  if (CheckSHA256(ISPDateCodeFile) != 0) return 1;
 
   unsigned char identify[kIdentifySize] = {0};
   gQel3300->ReadIdentify(identify);
@@ -202,8 +205,11 @@ int DownloadMicroCode_Main(int dma, int subCommand) {
 
 int DMicrocodeChk(int subCommand, int totalBlocks, int blocksPerCommand, unsigned char* image,
                   unsigned char* identify, bool dma) {
+  // The download runs as one call; the line says how much is on its way.
+  Progress progress("Download microcode", (uint64_t)totalBlocks * kMicrocodeBlockSize);
   const MicrocodeOutcome outcome = RunMicrocodeDownload(*gQel3300, subCommand, totalBlocks,
                                                         blocksPerCommand, image, identify, dma);
+  progress.Done();
   const int code = outcome.completionCode;
   switch (outcome.stop) {
     case kMcOk:
