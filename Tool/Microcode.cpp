@@ -11,7 +11,6 @@
 
 #include "EXCMDFunc.h"
 #include "FlowGlobals.h"
-#include "SHA256.h"
 #include "MicrocodeDownload.h"
 #include "MicrocodeImage.h"
 #include "Progress.h"
@@ -175,7 +174,6 @@ int DownloadMicroCode_Main(int dma, int subCommand) {
   ShowCMDtype();
   ShowCardInfo(1);
   if ((CheckBinISPVerWithFlash(0) & 0xFF) != 1) return 1;
-  if (CheckSHA256(ISPDateCodeFile) != 0) return 1;
 
   unsigned char identify[kIdentifySize] = {0};
   gQel3300->ReadIdentify(identify);
