@@ -1,5 +1,7 @@
 #include "E2E.h"
 
+#include "CardTruth.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -129,6 +131,18 @@ std::vector<std::string> ListDir(const std::string& dir) {
   }
   closedir(d);
   return names;
+}
+
+std::string CheckCard(const std::string& cardDir, const std::string& beforeDir, const std::string& imagePath,
+                      const std::vector<std::string>& command) {
+  if (command.empty()) return cardtruth::CheckUntouched(cardDir, beforeDir);
+  std::string image = ReadFile(imagePath);
+  cardtruth::Card before;
+  cardtruth::Truth truth;
+  std::string why = cardtruth::LoadCard(beforeDir, &before);
+  if (why.empty()) why = cardtruth::ComputeTruth(before, cardtruth::Bytes(image.begin(), image.end()), command, &truth);
+  if (!why.empty()) return "no truth: " + why;
+  return cardtruth::CheckPassed(cardDir, beforeDir, truth);
 }
 
 }  // namespace e2e

@@ -43,6 +43,15 @@ bool FileExists(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data);
 std::vector<std::string> ListDir(const std::string& dir);
 
+// Judges card folder cardDir after a run of the tool with the words `command`
+// (those after the device node) on a copy of card folder beforeDir, with the
+// ISP image at imagePath: "" when the card is what the run was meant to
+// leave (identity, firmware revision, both ISP copies, every user sector),
+// else the first field that is not, with both values. An empty command
+// judges a run that failed before touching the card: everything as before.
+std::string CheckCard(const std::string& cardDir, const std::string& beforeDir, const std::string& imagePath,
+                      const std::vector<std::string>& command);
+
 }  // namespace e2e
 
 #endif  // QEL_TESTS_SUPPORT_E2E_H_
