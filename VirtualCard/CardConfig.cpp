@@ -280,6 +280,9 @@ const Setting kSettings[] = {
     {"fixed-sense", true, true,
      [](const std::string& v, Target t) { return ParseBool(v, &t.cfg->faults.fixedSense); },
      CFG(Flag(c.faults.fixedSense))},
+    {"dm-takes-identity", true, true,
+     [](const std::string& v, Target t) { return ParseBool(v, &t.cfg->faults.dmTakesIdentity); },
+     CFG(Flag(c.faults.dmTakesIdentity))},
 };
 
 #undef CFG
@@ -385,7 +388,7 @@ std::string FaultSummary(const Faults& f) {
   static const char* const kFaultKeys[] = {
       "fail-cmd",      "fail-how", "fail-op",  "shim-broken", "mpisp-broken",    "pretest-code",
       "never-ready",   "copies-differ", "identify", "dm-codes", "no-dma", "lba0-unreadable",
-      "lba0-unwritable", "fixed-sense"};
+      "lba0-unwritable", "fixed-sense", "dm-takes-identity"};
   CardConfig defaults, c;
   c.faults = f;
   std::string out;

@@ -45,6 +45,7 @@ struct Faults {
   bool lba0Unreadable = false;
   bool lba0Unwritable = false;
   bool fixedSense = false;
+  bool dmTakesIdentity = false;  // applied microcode replaces serial, model and WWN
 };
 
 struct CardConfig {

@@ -541,12 +541,47 @@ bool MicrocodeCopy(const std::vector<uint8_t>& image, std::vector<uint8_t>* copy
   return CopyFromRawLayout(image.data(), std::min(image.size(), kRawLayoutSize), copy, why);
 }
 
+// What an ATA drive keeps across DOWNLOAD MICROCODE: its factory identity.
+// Offsets in a copy; the ID table ranges are IDENTIFY words 10-19 (serial),
+// 27-46 (model) and 108-111 (WWN).
+struct KeptField {
+  size_t offset, length;
+  bool inIdTable;
+};
+constexpr KeptField kKeptIdentity[] = {
+    {kCopyIdTable + 2 * 10, 20, true},
+    {kCopyIdTable + 2 * 27, 40, true},
+    {kCopyIdTable + 2 * 108, 8, true},
+    {kCopySerial, 20, false},
+    {kCopyModel, 40, false},
+    {kCopyWwn, 28, false},
+};
+
+// Carries the identity of the firmware that ran before into the new copy, so
+// that IDENTIFY, a later read-back of the copies and a reboot all agree; the
+// firmware revision and code stay the microcode's. A blank copy 1 leaves the
+// running ID table as the only source.
+void KeepIdentity(VCard* card, std::vector<uint8_t>* copy) {
+  std::vector<uint8_t> old;
+  bool oldCopy = ReadCopy(card, 1, &old) && old.size() >= kMinCopySize;
+  for (const KeptField& f : kKeptIdentity) {
+    if (oldCopy) {
+      memcpy(copy->data() + f.offset, old.data() + f.offset, f.length);
+    } else if (f.inIdTable) {
+      memcpy(copy->data() + f.offset, card->idTable + (f.offset - kCopyIdTable), f.length);
+    }
+  }
+  SealIdTable(copy->data() + kCopyIdTable);
+  Note(card, "identity kept");
+}
+
 // Applies a complete microcode image: it becomes the firmware in both ISP
 // copies and runs at once.
 Outcome ApplyMicrocode(VCard* card, const std::vector<uint8_t>& image) {
   std::vector<uint8_t> copy;
   std::string why;
   if (!MicrocodeCopy(image, &copy, &why)) return Refuse(card, why);
+  if (copy.size() >= kMinCopySize && !card->cfg.faults.dmTakesIdentity) KeepIdentity(card, &copy);
   Outcome result = Program(card, copy);
   if (result.error == 0) Reset(card, false);
   return result;

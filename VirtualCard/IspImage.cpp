@@ -87,6 +87,12 @@ std::string GetVersion(const uint8_t* src) {
   return s;
 }
 
+uint64_t WorldWideName(const std::string& serial) {
+  uint64_t h = 0xCBF29CE484222325ULL;
+  for (unsigned char c : serial) h = (h ^ c) * 0x100000001B3ULL;
+  return 5ULL << 60 | kWwnOui << 36 | (h & 0xFFFFFFFFFULL);
+}
+
 void BuildIdTable(const std::string& serial, const std::string& model, const std::string& fwrev,
                   uint64_t capacity, uint8_t out[kIdTableSize]) {
   memset(out, 0, kIdTableSize);
@@ -101,19 +107,21 @@ void BuildIdTable(const std::string& serial, const std::string& model, const std
       {59, 0x0110},
       {63, 0x0007}, {64, 0x0003}, {65, 120}, {66, 120}, {67, 120}, {68, 120},
       {69, 0x0100},  // DOWNLOAD MICROCODE DMA supported
-      {75, 0x001F},
-      {76, 0x000E},  // SATA Gen1-3
+      {75, 0x001F},  // queue depth 32
+      {76, 0x010E},  // SATA Gen1-3, NCQ
       {80, 0x07F0},  // ATA/ATAPI-4 .. ACS-3
       {82, 0x0069},  // SMART, power management, write cache, look-ahead
       {83, 0x7401},  // DOWNLOAD MICROCODE, 48-bit, FLUSH CACHE (EXT)
-      {84, 0x4000},
+      {84, 0x4100},  // WWN in words 108-111
       {85, 0x0069},
       {86, 0xB401},  // enabled mirror of 83, words 119-120 valid
-      {87, 0x4000},
+      {87, 0x4100},
       {88, 0x407F},  // UDMA 0-6, mode 6 selected
       {106, 0x4000},
+      {105, 8},       // DATA SET MANAGEMENT: up to 8 blocks of ranges
       {119, 0x4010},  // segmented DOWNLOAD MICROCODE supported
       {120, 0x4010},  // ... and enabled
+      {169, 0x0001},  // TRIM
       {217, 0x0001},  // non-rotating medium
       {222, 0x101F},  // SATA transport
       {234, 1},       // DOWNLOAD MICROCODE mode 3: minimum blocks
@@ -123,6 +131,8 @@ void BuildIdTable(const std::string& serial, const std::string& model, const std
   PutWord(out, 60, static_cast<uint16_t>(lba28));
   PutWord(out, 61, static_cast<uint16_t>(lba28 >> 16));
   for (int i = 0; i < 4; ++i) PutWord(out, 100 + i, static_cast<uint16_t>(capacity >> (16 * i)));
+  uint64_t wwn = WorldWideName(serial);
+  for (int i = 0; i < 4; ++i) PutWord(out, 108 + i, static_cast<uint16_t>(wwn >> (48 - 16 * i)));
   PutAtaString(out + kIdSerial, kIdSerialLen, serial);
   PutAtaString(out + kIdFwRev, kIdFwRevLen, fwrev);
   PutAtaString(out + kIdModel, kIdModelLen, model);
@@ -163,20 +173,22 @@ std::vector<uint8_t> BuildIspImage(const ImageContent& content) {
   PutLe32(p + kImageSection4 + 4, 1024);
   PutLe32(p + kImageSection5, 16);
   PutLe32(p + kImageSection5 + 4, static_cast<uint32_t>(size - kImageBody5));
+  // Section 5 body: firmware code and the ID table.
+  Fill(p + kImageBody5, size - kImageBody5, "code:" + content.version);
+  BuildIdTable(content.serial, content.model, content.version, content.capacity, p + kImageIdTable);
   // Section 4 body: code tag, version, CID area with the identity fields.
   Fill(p + 0x410, 0x400, "cid:" + content.version);
   PutText(p + 0x410, 8, "QELFW4");
   PutVersion(p + kImageVersion, content.version);
   PutText(p + 0x420, 4, "CID");
-  PutText(p + 0x424, 28, "WWN " + content.serial);
+  // The WWN area starts with the WWN as IDENTIFY words 108-111 hold it.
+  memcpy(p + 0x424, p + kImageIdTable + 2 * 108, 8);
+  PutText(p + 0x42C, 20, "WWN " + content.serial);
   PutText(p + 0x4D0, 62, "vendor area of " + content.serial);
   PutAtaString(p + 0x51C, 20, content.serial);
   PutAtaString(p + 0x538, 40, content.model);
   PutText(p + 0x560, 16, "reserved");
   PutVersion(p + kImageSection5 + 8, content.version);
-  // Section 5 body: firmware code and the ID table.
-  Fill(p + kImageBody5, size - kImageBody5, "code:" + content.version);
-  BuildIdTable(content.serial, content.model, content.version, content.capacity, p + kImageIdTable);
   if (size > kMinImageSize) p[size - 1] |= 0x01;  // the code ends with a non-zero byte
   // Section table and digests over header + body of each section.
   uint8_t* table = p + kSectionTable;

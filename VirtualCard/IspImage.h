@@ -31,6 +31,7 @@ constexpr size_t kStrippedBytes = 1056;  // CSS header and two section headers
 constexpr size_t kCopyVersion = kImageVersion - 0x410;
 constexpr size_t kCopySerial = 0x51C - 0x410;
 constexpr size_t kCopyModel = 0x538 - 0x410;
+constexpr size_t kCopyWwn = 0x424 - 0x410;
 constexpr size_t kCopyIdTable = 1024 + (kImageIdTable - kImageBody5);
 constexpr size_t kMinCopySize = kCopyIdTable + kIdTableSize;
 
@@ -52,8 +53,14 @@ std::string GetAtaString(const uint8_t* src, size_t len);
 void PutVersion(uint8_t* dst, const std::string& version);
 std::string GetVersion(const uint8_t* src);
 
+// The card's world wide name: NAA 5, the IEEE's example OUI AC-DE-48 (kept for
+// private use), and 36 bits drawn from the serial number, so that every
+// serial the generator makes has its own.
+constexpr uint64_t kWwnOui = 0xACDE48;
+uint64_t WorldWideName(const std::string& serial);
+
 // A complete IDENTIFY DEVICE image for a SATA SSD of the given identity and
-// capacity, with DOWNLOAD MICROCODE supported, and its integrity word set.
+// capacity (WWN, NCQ, TRIM, DOWNLOAD MICROCODE), and its integrity word set.
 void BuildIdTable(const std::string& serial, const std::string& model, const std::string& fwrev,
                   uint64_t capacity, uint8_t out[kIdTableSize]);
 

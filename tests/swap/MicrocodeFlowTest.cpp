@@ -38,6 +38,10 @@ class MicrocodeFlow : public ::testing::Test {
     EXPECT_EQ(0, run.status) << run.out;
     EXPECT_TRUE(Contains(run.out, kPassBanner));
     EXPECT_EQ(std::string(kNewVersion) + " / " + kNewVersion, bench_->IspCopies());
+    // The drive keeps its own identity, not the image set's.
+    std::string shown = e2e::Run(bench_->Path(""), {e2e::VCardPath(), "show", bench_->card()}).out;
+    EXPECT_TRUE(Contains(shown, "serial     : VC3300000001\n")) << shown;
+    EXPECT_TRUE(Contains(shown, "model      : QEL QC3300 Virtual SSD\n")) << shown;
     EXPECT_EQ(sectors_.substr(0, 512), e2e::ReadFile(bench_->Path("LBA0.bin")));
   }
 
@@ -155,8 +159,18 @@ TEST_F(MicrocodeFlow, OnlyRevisionsUpToP0925ATakeTheRawLayout) {
     EXPECT_EQ(older, Contains(run.out, "Change bin file rule(before than P0925A)!\n"));
     EXPECT_EQ(older ? 0xC0400 / 512 : 526848 / 512, TotalBlocks(0x03));
     const std::string image = e2e::ReadFile(bench_->SetFile("ISP3300.bin"));
-    EXPECT_EQ(image.substr(0x410, 0x400) + image.substr(0x820, older ? 0x80000 : std::string::npos),
-              e2e::ReadFile(bench_->card() + "/isp1.bin"));
+    std::string expected = image.substr(0x410, 0x400) + image.substr(0x820, older ? 0x80000 : std::string::npos);
+    std::string copy = e2e::ReadFile(bench_->card() + "/isp1.bin");
+    ASSERT_EQ(expected.size(), copy.size());
+    // The card's identity fields (WWN area, serial, model; ID table serial,
+    // model, WWN and its checksum) stay the card's; every other byte is the image's.
+    const size_t kIdTable = 0x400 + 0x20000;
+    for (auto kept : {std::make_pair<size_t, size_t>(0x14, 28), {0x10C, 20}, {0x128, 40}, {kIdTable + 20, 20},
+                      {kIdTable + 54, 40}, {kIdTable + 216, 8}, {kIdTable + 511, 1}}) {
+      EXPECT_NE(expected.substr(kept.first, kept.second), copy.substr(kept.first, kept.second)) << kept.first;
+      expected.replace(kept.first, kept.second, copy.substr(kept.first, kept.second));
+    }
+    EXPECT_TRUE(expected == copy);
   }
 }
 

@@ -239,6 +239,64 @@ TEST(VcardMicrocode, CompletionCodesPerMode) {
   vcard_close(card);
 }
 
+// The card keeps its serial, model and WWN across every way microcode is
+// applied (IDENTIFY, both copies, after a reboot); --dm-takes-identity gives
+// it the image's instead. The firmware revision is always the image's.
+TEST(VcardMicrocode, IdentityIsKeptUnlessTheImageTakesIt) {
+  const std::vector<uint8_t> image = TestImage("Q9000Z09");
+  struct Case {
+    const char* name;
+    std::vector<std::string> options;
+    std::function<void(VCard*)> download;
+    bool imageIdentity;
+  };
+  auto mode3 = [&](VCard* c) {
+    for (uint16_t off = 0; off < 512; off += 128) Download(c, 0x03, 128, off, image.data() + off * 512);
+  };
+  auto mode7 = [&](VCard* c) { Download(c, 0x07, 512, 0, image.data(), true); };
+  auto modeE = [&](VCard* c) {
+    for (uint16_t off = 0; off < 512; off += 128) Download(c, 0x0E, 128, off, image.data() + off * 512);
+    Download(c, 0x0F, 0, 0, nullptr);
+  };
+  const Case cases[] = {
+      {"mode 3", {}, mode3, false},
+      {"mode 7 DMA", {}, mode7, false},
+      {"mode E", {}, modeE, false},
+      {"mode 3, image takes identity", {"--dm-takes-identity"}, mode3, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string dir;
+    VCard* card = NewCard(c.options, &dir);
+    ASSERT_NE(card, nullptr);
+    std::vector<uint8_t> before = Identify(card);
+    std::string oldCopy = ReadText(dir + "/isp1.bin");
+    c.download(card);
+    EXPECT_EQ("Q9000Z09", Firmware(card));
+    for (int reboot = 0; reboot < 2; ++reboot) {
+      std::vector<uint8_t> id = Identify(card);
+      std::string serial = vcard::GetAtaString(id.data() + 20, 20), model = vcard::GetAtaString(id.data() + 54, 40);
+      EXPECT_EQ(c.imageIdentity ? "SER-Q9000Z09" : "VC3300000001", serial) << reboot;
+      EXPECT_EQ(c.imageIdentity ? "MODEL Q9000Z09" : "QEL QC3300 Virtual SSD", model) << reboot;
+      EXPECT_EQ(!c.imageIdentity, memcmp(&before[216], &id[216], 8) == 0) << "WWN " << reboot;
+      uint8_t sum = 0;
+      for (uint8_t b : id) sum = static_cast<uint8_t>(sum + b);
+      EXPECT_EQ(0, sum);
+      ASSERT_EQ(0, ResetCpu(card, false));
+    }
+    // Both copies carry what IDENTIFY shows, so a read-back agrees with it.
+    std::string copy1 = ReadText(dir + "/isp1.bin");
+    EXPECT_EQ(copy1, ReadText(dir + "/isp2.bin"));
+    const std::string& source = c.imageIdentity ? std::string(reinterpret_cast<const char*>(image.data()) + 0x410, 0x400)
+                                                : oldCopy;
+    for (size_t offset : {vcard::kCopySerial, vcard::kCopyModel, vcard::kCopyWwn}) {
+      EXPECT_EQ(source.substr(offset, 20), copy1.substr(offset, 20)) << offset;
+    }
+    EXPECT_EQ("Q9000Z09", copy1.substr(vcard::kCopyVersion, 8));
+    vcard_close(card);
+  }
+}
+
 TEST(VcardMicrocode, RefusalsKeepTheFirmware) {
   VCard* card = NewCard({});
   ASSERT_NE(card, nullptr);
