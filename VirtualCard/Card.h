@@ -145,6 +145,11 @@ void IdentifyData(const VCard* card, uint8_t out[kIdTableSize]);
 // DOWNLOAD MICROCODE 0Eh and not yet activated becomes the firmware now.
 void PowerOn(VCard* card);
 
+// Power is cut: controller RAM and the running program are lost, and the
+// card comes up as at power-on, in the ISP firmware when copy 1 holds one,
+// else in the boot ROM.
+void PowerCut(VCard* card);
+
 // One DOWNLOAD MICROCODE (0x92/0x93) command. blocks of 512 bytes at data.
 Outcome DownloadMicrocode(VCard* card, uint8_t subcommand, uint32_t blocks, uint32_t offset,
                           const uint8_t* data, bool dma);

@@ -280,6 +280,12 @@ const Setting kSettings[] = {
     {"fixed-sense", true, true,
      [](const std::string& v, Target t) { return ParseBool(v, &t.cfg->faults.fixedSense); },
      CFG(Flag(c.faults.fixedSense))},
+    {"kill-at", false, true,
+     [](const std::string& v, Target t) { return ParseNumber(v, 0, 1ULL << 62, &t.cfg->faults.killAt); },
+     CFG(Num(c.faults.killAt))},
+    {"power-cut-at", false, true,
+     [](const std::string& v, Target t) { return ParseNumber(v, 0, 1ULL << 62, &t.cfg->faults.powerCutAt); },
+     CFG(Num(c.faults.powerCutAt))},
     {"dm-takes-identity", true, true,
      [](const std::string& v, Target t) { return ParseBool(v, &t.cfg->faults.dmTakesIdentity); },
      CFG(Flag(c.faults.dmTakesIdentity))},
@@ -388,7 +394,7 @@ std::string FaultSummary(const Faults& f) {
   static const char* const kFaultKeys[] = {
       "fail-cmd",      "fail-how", "fail-op",  "shim-broken", "mpisp-broken",    "pretest-code",
       "never-ready",   "copies-differ", "identify", "dm-codes", "no-dma", "lba0-unreadable",
-      "lba0-unwritable", "fixed-sense", "dm-takes-identity"};
+      "lba0-unwritable", "fixed-sense", "dm-takes-identity", "kill-at", "power-cut-at"};
   CardConfig defaults, c;
   c.faults = f;
   std::string out;

@@ -46,6 +46,11 @@ struct Faults {
   bool lba0Unwritable = false;
   bool fixedSense = false;
   bool dmTakesIdentity = false;  // applied microcode replaces serial, model and WWN
+  // The process holding the card is killed (SIGKILL) right after the card
+  // has carried out this command (counted as failCmd); with powerCutAt the
+  // card also loses power. 0 = off.
+  uint64_t killAt = 0;
+  uint64_t powerCutAt = 0;
 };
 
 struct CardConfig {

@@ -598,6 +598,14 @@ size_t ExpectedDownload(const std::vector<uint8_t>& data) {
 
 }  // namespace
 
+void PowerCut(VCard* card) {
+  card->exchange = Exchange::kIdle;
+  card->unlockStep = 0;
+  card->dmState = kDmIdle;
+  card->dmData.clear();
+  Reset(card, false);
+}
+
 void PowerOn(VCard* card) {
   std::vector<uint8_t> image;
   if (!TakeDeferred(card, &image)) return;

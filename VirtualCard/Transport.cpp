@@ -4,8 +4,10 @@
 // and the --fail-cmd injection.
 #include <errno.h>
 #include <scsi/sg.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -523,6 +525,19 @@ void RunScsi(VCard* card, const Request& q, Reply* r, std::string* what) {
   InterruptExchange(card);
 }
 
+// --kill-at and --power-cut-at: the host process dies right after the card
+// has carried out (and journaled) the chosen command, before it sees the answer.
+void MaybeKill(VCard* card) {
+  const Faults& f = card->cfg.faults;
+  bool cut = f.powerCutAt != 0 && card->commands == f.powerCutAt;
+  if (!cut && (f.killAt == 0 || card->commands != f.killAt)) return;
+  card->note.clear();
+  if (cut) PowerCut(card);
+  Journal(card, std::string(cut ? "power cut" : "host killed") + " after command " + std::to_string(card->commands) +
+                    (card->note.empty() ? "" : "; " + card->note));
+  kill(getpid(), SIGKILL);
+}
+
 std::string CdbHex(const Request& q) {
   std::string s;
   char hex[4];
@@ -576,6 +591,7 @@ void Carry(VCard* card, Request q, Reply* r) {
   snprintf(head, sizeof(head), "%llu ", static_cast<unsigned long long>(card->commands));
   Journal(card, head + CdbHex(q) + ": " + what + (card->note.empty() ? "" : "; " + card->note) + " -> " +
                     r->result);
+  MaybeKill(card);
 }
 
 }  // namespace
@@ -649,6 +665,7 @@ int SectorCall(VCard* card, bool write, uint64_t lba, uint32_t count, uint8_t* b
   snprintf(head, sizeof(head), "%llu sector %s lba=0x%llX n=%u", static_cast<unsigned long long>(card->commands),
            write ? "write" : "read", static_cast<unsigned long long>(lba), count);
   Journal(card, head + (card->note.empty() ? "" : "; " + card->note) + " -> " + result);
+  MaybeKill(card);
   return out.error ? -1 : 0;
 }
 

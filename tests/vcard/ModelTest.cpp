@@ -1,6 +1,7 @@
 // The card model: vendor channel, programs, ISP copy layout, DOWNLOAD
 // MICROCODE, transport answers, fault switches and persistence.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -314,6 +315,19 @@ TEST(VcardMicrocode, RefusalsKeepTheFirmware) {
   vcard_close(card);
 }
 
+// Runs body in a child process with the card handle it inherits; returns
+// the signal that ended the child (0 when it exited).
+int KilledBy(const std::function<void()>& body) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    body();
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+}
+
 TEST(VcardFaults, EachSwitch) {
   struct Case {
     std::vector<std::string> options;
@@ -411,6 +425,45 @@ TEST(VcardFaults, EachSwitch) {
          EXPECT_NE(image.back(), copy2.back());
          copy2.back() = image.back();
          EXPECT_TRUE(copy2 == image);
+       }},
+      // The host dies right after the third command is carried out; the
+      // card keeps the program it was running.
+      {{"--mode", "shim", "--kill-at", "3"}, [&](VCard* c, const std::string& dir) {
+         EXPECT_EQ(SIGKILL, KilledBy([&] {
+           for (uint32_t lba = 1; lba <= 5; ++lba) Ata(c, 0x30, 0, 1, lba, 2, buf.data(), 512);
+         }));
+         std::string journal = ReadText(dir + "/journal.log");
+         EXPECT_NE(std::string::npos, journal.find("\n3 ")) << journal;
+         EXPECT_EQ(std::string::npos, journal.find("\n4 ")) << journal;
+         EXPECT_NE(std::string::npos, journal.find("host killed after command 3")) << journal;
+         std::string err;
+         ASSERT_EQ(0, vcard::UpdateCard(dir, {"--clear-faults"}, &err));
+         VCard* again = vcard_open(dir.c_str(), nullptr, 0);
+         ASSERT_NE(again, nullptr);
+         EXPECT_EQ(3, ReadFlashId(again)[4]);
+         vcard_close(again);
+       }},
+      // A power cut in a loader brings the card up in its ISP firmware (copy
+      // 1 holds one) or, with blank copies, in the boot ROM.
+      {{"--power-cut-at", "2"}, [&](VCard* c, const std::string& dir) {
+         std::string err;
+         for (const char* blank : {"", "isp1.bin"}) {
+           SCOPED_TRACE(blank);
+           if (*blank) unlink((dir + "/" + blank).c_str());
+           ASSERT_EQ(0, vcard::UpdateCard(dir, {"--mode", "mpisp", "--power-cut-at", "2"}, &err));
+           ASSERT_EQ(0, vcard_refresh(c));
+           EXPECT_EQ(SIGKILL, KilledBy([&] {
+             for (int i = 0; i < 3; ++i) Ata(c, 0x20, 0, 1, 5, 1, buf.data(), 512);
+           }));
+           ASSERT_EQ(0, vcard::UpdateCard(dir, {"--clear-faults"}, &err));
+           VCard* again = vcard_open(dir.c_str(), nullptr, 0);
+           ASSERT_NE(again, nullptr);
+           std::vector<uint8_t> table = ReadFlashId(again);
+           EXPECT_EQ(*blank ? 0 : 2, table[4]);
+           EXPECT_EQ(*blank ? 0 : 0x80, table[9] & 0x80);
+           vcard_close(again);
+         }
+         EXPECT_NE(std::string::npos, ReadText(dir + "/journal.log").find("power cut after command 2")) << dir;
        }},
       // "set" refuses bad values, clears faults and changes the identity in
       // the copies too, so a reboot keeps it.
