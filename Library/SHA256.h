@@ -26,6 +26,11 @@ int CalSHA256(unsigned char* data, unsigned char* digest, int len);
 // section reaches past its end.
 int CalSHA256(char* path);
 
+// Checks the digests of sections 4 and 5 in the image file's header against
+// the sections themselves. 0 when every listed digest matches; 1, after one
+// line naming the file, when one does not or the file cannot be read.
+int CheckSHA256(const char* path);
+
 // Finds the section-table entry of the wanted type in the 368-byte window at
 // tableOffset of buf. 0 when found, 1 when not.
 int GetCSSHeaderTypeInfo(unsigned char* buf, int tableOffset, unsigned long* word2,

@@ -85,43 +85,71 @@ RefreshResult RefreshDigests(FILE* file, uint64_t imageSize, unsigned char* head
   return kRefreshed;
 }
 
-}  // namespace
+// The image's header as read, and the same header with its section
+// digests computed afresh from the file.
+struct HeaderPair {
+  unsigned char stored[kHeaderSize];
+  unsigned char fresh[kHeaderSize];
+};
 
-int CalSHA256(char* path) {
-  FILE* file = fopen(path, "r+b");
+// Opens the image with `mode` and fills both headers. Prints one line and
+// returns null when the image cannot be opened or read, is shorter than its
+// header, or lists a section that reaches past its end.
+FILE* OpenWithFreshDigests(const char* path, const char* mode, HeaderPair* headers) {
+  FILE* file = fopen(path, mode);
   if (file == nullptr) {
     debug_printf("Open ISP Error! Cannot open %s file\n", path);
-    return 1;
+    return nullptr;
   }
   fseek(file, 0, SEEK_END);
   long size = ftell(file);
   if (size < kHeaderSize) {
     debug_printf("ISP image %s is shorter than its 1024-byte header\n", path);
     fclose(file);
-    return 1;
+    return nullptr;
   }
-  unsigned char header[kHeaderSize];
   uint32_t badSection = 0;
   fseek(file, 0, SEEK_SET);
-  RefreshResult result = fread(header, 1, sizeof(header), file) == sizeof(header)
-                             ? RefreshDigests(file, size, header, &badSection)
-                             : kReadFailed;
+  RefreshResult result = kReadFailed;
+  if (fread(headers->stored, 1, kHeaderSize, file) == static_cast<size_t>(kHeaderSize)) {
+    memcpy(headers->fresh, headers->stored, kHeaderSize);
+    result = RefreshDigests(file, size, headers->fresh, &badSection);
+  }
   if (result == kReadFailed) {
     debug_printf("Read ISP Error! Cannot read %s file\n", path);
-    fclose(file);
-    return 1;
-  }
-  if (result == kSectionPastEnd) {
+  } else if (result == kSectionPastEnd) {
     debug_printf("ISP image %s: section %u reaches past the end of the file\n", path, badSection);
-    fclose(file);
-    return 1;
   }
+  if (result != kRefreshed) {
+    fclose(file);
+    return nullptr;
+  }
+  return file;
+}
 
+}  // namespace
+
+int CalSHA256(char* path) {
+  HeaderPair headers;
+  FILE* file = OpenWithFreshDigests(path, "r+b", &headers);
+  if (file == nullptr) return 1;
   fseek(file, 0, SEEK_SET);
-  bool written = fwrite(header, 1, sizeof(header), file) == sizeof(header);
+  bool written = fwrite(headers.fresh, 1, kHeaderSize, file) == static_cast<size_t>(kHeaderSize);
   written = (fclose(file) == 0) && written;
   if (!written) {
     debug_printf("Write ISP Error! Cannot write %s file\n", path);
+    return 1;
+  }
+  return 0;
+}
+
+int CheckSHA256(const char* path) {
+  HeaderPair headers;
+  FILE* file = OpenWithFreshDigests(path, "rb", &headers);
+  if (file == nullptr) return 1;
+  fclose(file);
+  if (memcmp(headers.stored, headers.fresh, kHeaderSize) != 0) {
+    debug_printf("ISP file digest mismatch! %s\n", path);
     return 1;
   }
   return 0;

@@ -131,6 +131,9 @@ void RemoveScratchFiles();
 bool CheckFlashID();
 
 // ---- Loaders, pretest and resets.
+// Reads both loader files as the loaders will, while the card still runs its
+// firmware: 0 when both can be sent, else 1 after the loader's own message.
+int CheckLoaderFiles();
 int ForceToROM();
 int DL_SHIM_MPISP();
 int DLMPISP();
@@ -140,6 +143,8 @@ int ResetCpu();
 
 
 // ---- ISP write, initial flow, personalisation, dump.
+// Opens the selected device again when a failed command has closed it.
+bool ReopenIfClosed();
 // Writes the saved sector 0 back to the card. A write the disk refused or
 // cut short is tried once more, on the device opened again if the failure
 // closed it, so the user's sector 0 is not left half written. 0 on success.

@@ -103,6 +103,17 @@ namespace {
 
 enum { kMaxSerialLength = 20 };
 
+// A serial number the card can carry and a reader can tell apart: printable
+// ASCII, and not only blanks (an unset variable in a line script gives "").
+bool IsUsableSerial(const char* serial) {
+  bool blank = true;
+  for (const char* c = serial; *c != '\0'; ++c) {
+    if (*c < 0x20 || *c > 0x7E) return false;
+    if (*c != ' ') blank = false;
+  }
+  return !blank;
+}
+
 // Opens the node named on the command line in slot 0 and proves through the
 // unlock probe that it carries the controller. Prints why it refuses.
 bool SelectNamedDevice(const char* path) {
@@ -231,6 +242,11 @@ int Dispatch(int argc, char** argv) {
   if (command->rule == kSerialNumber) {
     if (strlen(argv[3]) > kMaxSerialLength) {
       debug_printf("Input Serial Number exceeds 20 bytes..\n\n");
+      ShowFail(1);
+      return 1;
+    }
+    if (!IsUsableSerial(argv[3])) {
+      debug_printf("Input Serial Number is empty or not printable ASCII..\n\n");
       ShowFail(1);
       return 1;
     }

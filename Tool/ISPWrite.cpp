@@ -41,9 +41,13 @@ bool SaveSectorZero(const unsigned char* sector) {
 
 }  // namespace
 
+bool ReopenIfClosed() {
+  return gQel3300->isOpened() || gQel3300->OpenDevice(gQel3300DevName[gQel3300Sel]);
+}
+
 int WriteBackSector0(unsigned char* sector) {
   if (gQel3300->WriteLBA(0, 1, sector) == 0) return 0;
-  if (!gQel3300->isOpened() && !gQel3300->OpenDevice(gQel3300DevName[gQel3300Sel])) return 1;
+  if (!ReopenIfClosed()) return 1;
   return gQel3300->WriteLBA(0, 1, sector) == 0 ? 0 : 1;
 }
 
@@ -95,12 +99,16 @@ int WriteISPFirmware(char* path, bool strip) {
     debug_printf("Reset CPU Fail!\n");
     return 1;
   }
-  for (int poll = 0; poll < kReadyPolls; ++poll) {
-    if (gQel3300->ReadFlashID(g_FlashIDTable) == 0) break;
-    sleep(1);
+  // Only an answer after the reset tells what the card runs now: the table
+  // read before it describes the program the card has just left.
+  bool answered = false;
+  for (int poll = 0; poll < kReadyPolls && !answered; ++poll) {
+    answered = ReopenIfClosed() && gQel3300->ReadFlashID(g_FlashIDTable) == 0;
+    if (!answered) sleep(1);
   }
   debug_printf("ISPMode:%d\n", g_FlashIDTable[kFidISPMode]);
-  if ((g_FlashIDTable[kFidReadyFlags] & kIspRunning) && g_FlashIDTable[kFidISPMode] == kModeIsp) {
+  if (answered && (g_FlashIDTable[kFidReadyFlags] & kIspRunning) &&
+      g_FlashIDTable[kFidISPMode] == kModeIsp) {
     CheckCardMode();
     return 0;
   }

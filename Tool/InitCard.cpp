@@ -5,6 +5,7 @@
 // on it. The card is only read until the forced boot ROM.
 #include "EXCMDFunc.h"
 #include "FlowGlobals.h"
+#include "SHA256.h"
 
 namespace {
 
@@ -55,6 +56,10 @@ int InitCard(int mode) {
     debug_printf("It is not ISP mode!\n");
     return 1;
   }
+  // Everything read after the card leaves its firmware is checked while it
+  // still runs it; the image is checked before it is personalised, which
+  // re-signs it.
+  if (CheckLoaderFiles() != 0 || CheckSHA256(ISPDateCodeFile) != 0) return 1;
   if (init.personalised && ModifyISPFile(mode) != 0) {
     if (init.prepareFailure != nullptr) debug_printf("%s", init.prepareFailure);
     return 1;

@@ -36,6 +36,24 @@ const LoaderSpec kMpIspLoader = {"MPISP", "Download MPISP ......................
 
 const unsigned long kShimEntryOffset = 0x410;
 
+// Reads a loader file into `load`; prints the reason when it cannot, and
+// with `announce` the line that names the opened file.
+bool StageLoader(const LoaderSpec& loader, bool announce, StagedLoad* load) {
+  FILE* file = fopen(loader.path, "rb");
+  if (file == nullptr) {
+    debug_printf("DL %s Error! Cannot open %s.bin file\n", loader.name, loader.name);
+    return false;
+  }
+  if (announce) debug_printf("Open %s file %s\n", loader.name, loader.path);
+  LoadResult staged = load->Stage(file, kLoadWholeFile, loader.base);
+  fclose(file);
+  if (staged != kLoadOk) {
+    debug_printf("Load %s Fail! %s: %s\n", loader.name, loader.path, LoadResultText(staged));
+    return false;
+  }
+  return true;
+}
+
 int DownloadLoader(const LoaderSpec& loader) {
   unsigned char scratch[kFlashIDAnswerSize];
   // A card that cannot answer five reads in a row is in no state to load.
@@ -44,19 +62,8 @@ int DownloadLoader(const LoaderSpec& loader) {
   }
 
   debug_printf("%s", loader.heading);
-  FILE* file = fopen(loader.path, "rb");
-  if (file == nullptr) {
-    debug_printf("DL %s Error! Cannot open %s.bin file\n", loader.name, loader.name);
-    return 1;
-  }
-  debug_printf("Open %s file %s\n", loader.name, loader.path);
   StagedLoad load;
-  LoadResult staged = load.Stage(file, kLoadWholeFile, loader.base);
-  fclose(file);
-  if (staged != kLoadOk) {
-    debug_printf("Load %s Fail! %s: %s\n", loader.name, loader.path, LoadResultText(staged));
-    return 1;
-  }
+  if (!StageLoader(loader, true, &load)) return 1;
   if (load.Send(gQel3300, loader.base) != kLoadOk) {
     debug_printf("Load %s Fail!\n", loader.name);
     return 1;
@@ -125,6 +132,14 @@ const PretestFailure kPretestFailures[] = {
 };
 
 }  // namespace
+
+int CheckLoaderFiles() {
+  for (const LoaderSpec* loader : {&kShimLoader, &kMpIspLoader}) {
+    StagedLoad load;
+    if (!StageLoader(*loader, false, &load)) return 1;
+  }
+  return 0;
+}
 
 int ForceToROM() {
   debug_printf("Force ROM Mode.........................\n");

@@ -7,6 +7,7 @@
 
 #include "EXCMDFunc.h"
 #include "FlowGlobals.h"
+#include "SHA256.h"
 #include "SwapVersionList.h"
 
 namespace {
@@ -44,13 +45,17 @@ int SwapISP(int mode) {
 
   // The mode is checked before the gate: the gate reads back the card's ISP
   // copies, and a card running another program would fail that read with a
-  // reason that hides the real one.
-  debug_printf("ISPMode:%d\n", g_FlashIDTable[kFidISPMode]);
+  // reason that hides the real one. A card in its firmware hears the mode
+  // line after the gate, as always.
   if (g_FlashIDTable[kFidISPMode] != kISPFirmware) {
+    debug_printf("ISPMode:%d\n", g_FlashIDTable[kFidISPMode]);
     debug_printf("This flow only for ISP mode device!\n");
     return 1;
   }
+  // Personalisation re-signs the image: a damaged one must be refused first.
+  if (CheckSHA256(ISPDateCodeFile) != 0) return 1;
   if ((CheckBinISPVerWithFlash(1) & 0xFF) != 1) return 1;
+  debug_printf("ISPMode:%d\n", g_FlashIDTable[kFidISPMode]);
 
   if (gQel3300->ReadPar(g_Parameter, kParameterSize) != 0) {
     debug_printf("Read Par Fail\n");

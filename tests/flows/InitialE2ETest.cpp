@@ -3,8 +3,10 @@
 // card's sectors and journal.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -137,14 +139,35 @@ TEST_F(InitialE2ETest, KeepsnCarriesTheCardsIdentityFields) {
   }
 }
 
-// A run that must fail: the card, the image set (and a file of it made
-// empty), the command, the lines that name the reason, and a load address
-// the run must not have reached.
+// How a run's image set file is spoiled before the run.
+enum Spoil { kIntact, kEmptied, kRemoved, kBodyByteChanged };
+
+// A run that must fail: the card, the image set (and a file of it spoiled),
+// the command words, the lines that name the reason, and a journal note the
+// run must not have reached.
 struct FailingRun {
   const char* name;
   Args card, imageSet;
-  const char *emptied, *command, *reason, *notSent;
+  Spoil spoil;
+  const char *spoiled, *command, *reason, *notSent;
 };
+
+void SpoilFile(const std::string& path, Spoil spoil) {
+  if (spoil == kEmptied) e2e::WriteFile(path, "");
+  if (spoil == kRemoved) unlink(path.c_str());
+  if (spoil == kBodyByteChanged) {
+    std::string image = e2e::ReadFile(path);
+    image[0x900] ^= 0x01;  // inside the section-5 body, which the digest covers
+    e2e::WriteFile(path, image);
+  }
+}
+
+Args Words(const std::string& text) {
+  std::istringstream in(text);
+  Args words;
+  for (std::string w; in >> w;) words.push_back(w);
+  return words;
+}
 
 class FailingRunTest : public InitialE2ETest, public ::testing::WithParamInterface<FailingRun> {};
 
@@ -152,9 +175,9 @@ class FailingRunTest : public InitialE2ETest, public ::testing::WithParamInterfa
 TEST_P(FailingRunTest, StopsWithItsReasonAndLeavesTheUserSectors) {
   const FailingRun& run = GetParam();
   MakeCard(run.card, run.imageSet);
-  if (run.emptied != nullptr) e2e::WriteFile(work_ + "/REGBIN/3300/" + run.emptied, "");
+  if (run.spoiled != nullptr) SpoilFile(work_ + "/REGBIN/3300/" + run.spoiled, run.spoil);
   std::string sectors = Sectors();
-  e2e::RunResult r = Tool({run.command});
+  e2e::RunResult r = Tool(Words(run.command));
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.out.find(run.reason)) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("Initial card failed..\n\n\nLinux Tool:")) << r.out;
@@ -163,43 +186,54 @@ TEST_P(FailingRunTest, StopsWithItsReasonAndLeavesTheUserSectors) {
       << r.out;
   EXPECT_TRUE(Sectors() == sectors) << "user sectors changed";
   EXPECT_FALSE(run.notSent != nullptr && Sent(run.notSent)) << journal_;
-  if (std::string(run.command) != "initial") {
+  if (std::string(run.command).rfind("keepsn", 0) == 0) {
     EXPECT_FALSE(Sent("VENDOR F1")) << "keepsn changed the card before its image was ready";
     EXPECT_FALSE(e2e::FileExists(work_ + "/REGBIN/3300/SWISP.bin"));
   }
 }
 
 const char kImageAddress[] = "addr=0x80000000";
+const char kForceRom[] = "ResetCPU rom=1";
 const FailingRun kFailingRuns[] = {
-    {"KeepsnInBootRom", {"--mode", "rom"}, {}, nullptr, "keepsn",
+    {"KeepsnInBootRom", {"--mode", "rom"}, {}, kIntact, nullptr, "keepsn",
      "Success\nIt is not ISP mode!\n", kImageAddress},
-    {"KeepsnOneInLoader", {"--mode", "mpisp"}, {}, nullptr, "keepsn_1",
+    {"KeepsnOneInLoader", {"--mode", "mpisp"}, {}, kIntact, nullptr, "keepsn_1",
      "Success\nIt is not ISP mode!\n", kImageAddress},
-    {"ListedPretestCode", {"--mode", "rom", "--pretest-code", "5"}, {}, nullptr, "initial",
+    {"ListedPretestCode", {"--mode", "rom", "--pretest-code", "5"}, {}, kIntact, nullptr, "initial",
      "0x05,Database No Bank!\npretest Fail!\n", kImageAddress},
-    {"UnknownPretestCode", {"--mode", "rom", "--pretest-code", "36"}, {}, nullptr, "initial",
+    {"UnknownPretestCode", {"--mode", "rom", "--pretest-code", "36"}, {}, kIntact, nullptr, "initial",
      "Pretest Unknow Fail ErrirCode:0x24,!\npretest Fail!\n", kImageAddress},
-    {"CapacitorPretestCode", {"--mode", "rom", "--pretest-code", "37"}, {}, nullptr, "initial",
+    {"CapacitorPretestCode", {"--mode", "rom", "--pretest-code", "37"}, {}, kIntact, nullptr, "initial",
      "0x25,PP Capacitor is failed\npretest Fail!\n", kImageAddress},
-    {"ShimDoesNotStart", {"--mode", "rom", "--shim-broken"}, {}, nullptr, "initial",
+    {"ShimDoesNotStart", {"--mode", "rom", "--shim-broken"}, {}, kIntact, nullptr, "initial",
      "Download ShimMPISP.....................\n"
      "Open ShimMPISP file ./REGBIN/3300/Shim3300.bin\n"
      "Check Running ShimMPISP Mode Fail!\n",
      "addr=0x40040000"},
-    {"MpIspDoesNotStart", {"--mode", "rom", "--mpisp-broken"}, {}, nullptr, "initial",
+    {"MpIspDoesNotStart", {"--mode", "rom", "--mpisp-broken"}, {}, kIntact, nullptr, "initial",
      "Check Running MPISP Mode Fail!\n", "VENDOR F0 61"},
-    {"EmptyMpIspLoader", {"--mode", "rom"}, {}, "MP3300.bin", "initial",
+    {"EmptyMpIspLoader", {"--mode", "rom"}, {}, kEmptied, "MP3300.bin", "initial",
      "Load MPISP Fail! ./REGBIN/3300/MP3300.bin: file is empty\n", "addr=0x40040000"},
-    {"EmptyImage", {"--mode", "rom"}, {}, "ISP3300.bin", "initial",
-     "Load ISP Fail! ./REGBIN/3300/ISP3300.bin: file is empty\n", kImageAddress},
-    {"NeverReady", {"--mode", "rom", "--never-ready"}, {}, nullptr, "initial",
+    {"EmptyImage", {"--mode", "rom"}, {}, kEmptied, "ISP3300.bin", "initial",
+     "ISP image ./REGBIN/3300/ISP3300.bin is shorter than its 1024-byte header\n", kForceRom},
+    // Personalisation re-signs the image: a damaged one must never reach the card.
+    {"DamagedImageKeepsn", {}, {}, kBodyByteChanged, "ISP3300.bin", "keepsn",
+     "ISP file digest mismatch! ./REGBIN/3300/ISP3300.bin\n", kForceRom},
+    {"DamagedImageNewSerial", {}, {}, kBodyByteChanged, "ISP3300.bin", "initial QEL0000000000000042",
+     "ISP file digest mismatch! ./REGBIN/3300/ISP3300.bin\n", kForceRom},
+    // Every file read after the card leaves its firmware is there before it does.
+    {"MissingMpIspLoader", {}, {}, kRemoved, "MP3300.bin", "keepsn",
+     "DL MPISP Error! Cannot open MPISP.bin file\n", kForceRom},
+    {"EmptyShimLoader", {}, {}, kEmptied, "Shim3300.bin", "initial",
+     "Load ShimMPISP Fail! ./REGBIN/3300/Shim3300.bin: file is empty\n", kForceRom},
+    {"NeverReady", {"--mode", "rom", "--never-ready"}, {}, kIntact, nullptr, "initial",
      "ISPMode:2\nRun ISP Fail!\n", nullptr},
-    {"CopiesDiffer", {"--copies-differ"}, {}, nullptr, "keepsn",
+    {"CopiesDiffer", {"--copies-differ"}, {}, kIntact, nullptr, "keepsn",
      "Dump ISP Fail\nVerify ISP Error \nDownload ISP Check Data Fail!\n", kImageAddress},
     // 128 pages of one 4 KiB plane page hold 0x820 + 127 * 0x1000 bytes.
     {"ImageLongerThanTheIspBlock",
      {"--planes", "1", "--sectors-per-page", "8", "--pages-per-block", "128"},
-     {"--image-size", "600000"}, nullptr, "keepsn_1",
+     {"--image-size", "600000"}, kIntact, nullptr, "keepsn_1",
      "Dump ISP1 data length error! expect:0x927C0, real:0x7F820\n"
      "Download ISP Check Data Fail!\n",
      kImageAddress},

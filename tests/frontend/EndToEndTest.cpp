@@ -315,12 +315,27 @@ TEST_F(EndToEnd, StartUpRemovesOnlyTheToolsOwnLogs) {
   EXPECT_TRUE(Contains(run.trace, "**** <  Device  = /dev/sdb,")) << run.trace;
 }
 
-TEST_F(EndToEnd, NewSerialNumberIsLimitedTo20Characters) {
+// A serial the card could not carry or a reader could not tell apart is
+// refused before the card is touched: too long, empty (an unset variable in a
+// line script), blank, or holding a byte outside printable ASCII.
+TEST_F(EndToEnd, NewSerialNumberIsLimitedTo20PrintableCharacters) {
   std::string card = Card("card");
   ImageSet(card);
-  Outcome refused = Tool({{"/dev/sdb", card}}, {"/dev/sdb", "initial", std::string(21, '7')});
-  EXPECT_EQ(1, refused.status);
-  EXPECT_TRUE(EndsWith(refused.out, std::string("Success\nInput Serial Number exceeds 20 bytes..\n\n") + kFail));
+  const std::string journal = e2e::ReadFile(card + "/journal.log");
+  const struct { std::string serial; const char* reason; } refusals[] = {
+      {std::string(21, '7'), "Input Serial Number exceeds 20 bytes..\n\n"},
+      {"", "Input Serial Number is empty or not printable ASCII..\n\n"},
+      {"    ", "Input Serial Number is empty or not printable ASCII..\n\n"},
+      {"QEL0001\r", "Input Serial Number is empty or not printable ASCII..\n\n"},
+      {"QEL\xC3\xA9", "Input Serial Number is empty or not printable ASCII..\n\n"},
+  };
+  for (const auto& r : refusals) {
+    Outcome refused = Tool({{"/dev/sdb", card}}, {"/dev/sdb", "initial", r.serial});
+    EXPECT_EQ(1, refused.status) << r.serial;
+    EXPECT_TRUE(EndsWith(refused.out, std::string("Success\n") + r.reason + kFail)) << refused.out;
+  }
+  EXPECT_EQ(std::string::npos, e2e::ReadFile(card + "/journal.log").find("VENDOR F1", journal.size()))
+      << "a refused serial reached the card";
   Outcome accepted = Tool({{"/dev/sdb", card}}, {"/dev/sdb", "initial", std::string(20, '7')});
   EXPECT_TRUE(Contains(accepted.out, "Success\nInital Card with new Serial Number............\n\n")) << accepted.out;
 }

@@ -2,6 +2,7 @@
 // gate's outcomes, both write forms, the ISP-mode requirement, and the card's
 // identity after the new firmware runs.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <ostream>
 #include <string>
@@ -74,6 +75,8 @@ TEST_P(SwapFlow, WritesOrRefuses) {
     EXPECT_EQ(0, run.status) << run.out;
     EXPECT_TRUE(Contains(run.out, kPassBanner));
     EXPECT_TRUE(Contains(run.out, std::string("ISPMode:2 <") + c.flashTag + ">\n")) << run.out;
+    // The mode line follows the gate's verdict on a card in its firmware.
+    EXPECT_TRUE(Contains(run.out, "\nSuccess\nISPMode:2\nChecking Flash ID")) << run.out;
     EXPECT_EQ(std::string(c.version) + " / " + c.version, bench.IspCopies());
     // The card's serial number is carried over; update_1 takes the image's model.
     const std::string id = bench.Tool({"showIDinfo"}).out;
@@ -115,6 +118,43 @@ TEST(VersionGate, EachFlowReadsItsOwnTables) {
   e2e::RunResult download = bench.Tool({"download-microcode", "Mode7"});
   EXPECT_EQ(0, download.status) << download.out;
   EXPECT_EQ("Q1117A05 / Q1117A05", bench.IspCopies());
+}
+
+// Index of the command that opens the first vendor exchange after the reset
+// into the new firmware: the first flash ID poll.
+int FirstPollAfterReset(const std::string& journal) {
+  size_t reset = journal.rfind("ResetCPU rom=0");
+  size_t unlock = journal.find("unlock 1/6", reset);
+  if (reset == std::string::npos || unlock == std::string::npos) return -1;
+  size_t lineStart = journal.rfind('\n', unlock) + 1;
+  return atoi(journal.c_str() + lineStart);
+}
+
+// Only an answer after the reset tells what the card runs: when the first
+// poll is refused (which closes the device), the run asks again on a reopened
+// device and passes on that answer, never on the table read before.
+TEST(AfterTheReset, TheCardMustAnswerAgain) {
+  for (const char* word : {"update", "keepsn"}) {
+    Bench bench({"--serial", "CARDSN0001"});
+    ASSERT_TRUE(bench.ok());
+    ASSERT_TRUE(bench.ImageSet({"--fw-version", "Q1117A05", "--allow", "Q1117A00:Q1117A05"}));
+    const std::string pristine = bench.Path("pristine");
+    ASSERT_EQ(0, e2e::Run("/", {"/bin/cp", "-a", bench.card(), pristine}).status);
+    ASSERT_EQ(0, bench.Tool({word}).status) << word;
+    const int poll = FirstPollAfterReset(bench.TakeJournal());
+    ASSERT_GT(poll, 0) << word;
+
+    e2e::RemoveTree(bench.card());
+    ASSERT_EQ(0, e2e::Run("/", {"/bin/cp", "-a", pristine, bench.card()}).status);
+    ASSERT_EQ(0, e2e::Run("/", {e2e::VCardPath(), "set", bench.card(), "--fail-cmd",
+                                std::to_string(poll)}).status);
+    e2e::RunResult run = bench.Tool({word});
+    EXPECT_EQ(0, run.status) << word << run.out;
+    EXPECT_TRUE(Contains(e2e::ReadFile(bench.card() + "/journal.log"), "injected error")) << word;
+    EXPECT_EQ("Q1117A05 / Q1117A05", bench.IspCopies()) << word;
+    const std::string id = bench.Tool({"showIDinfo"}).out;
+    EXPECT_TRUE(Contains(id, "  Serial Number    : CARDSN0001\n")) << id;
+  }
 }
 
 }  // namespace
