@@ -14,6 +14,7 @@
 #include "MicrocodeDownload.h"
 #include "MicrocodeImage.h"
 #include "Progress.h"
+#include "SHA256.h"
 
 namespace {
 
@@ -174,6 +175,7 @@ int DownloadMicroCode_Main(int dma, int subCommand) {
   ShowCMDtype();
   ShowCardInfo(1);
   if ((CheckBinISPVerWithFlash(0) & 0xFF) != 1) return 1;
+  if (CheckSHA256(ISPDateCodeFile) != 0) return 1;
 
   unsigned char identify[kIdentifySize] = {0};
   gQel3300->ReadIdentify(identify);
