@@ -280,6 +280,22 @@ const Setting kSettings[] = {
     {"fixed-sense", true, true,
      [](const std::string& v, Target t) { return ParseBool(v, &t.cfg->faults.fixedSense); },
      CFG(Flag(c.faults.fixedSense))},
+    {"fixed-sense-linux61", true, true,
+     [](const std::string& v, Target t) { return ParseBool(v, &t.cfg->faults.fixedSenseLinux61); },
+     CFG(Flag(c.faults.fixedSenseLinux61))},
+    {"busy-every", false, true,
+     [](const std::string& v, Target t) { return ParseNumber(v, 0, 1ULL << 62, &t.cfg->faults.busyEvery); },
+     CFG(Num(c.faults.busyEvery))},
+    {"max-transfer", false, true,
+     [](const std::string& v, Target t) {
+       uint64_t n;
+       if (!ParseNumber(v, 0, 1u << 30, &n)) return false;
+       t.cfg->faults.maxTransfer = static_cast<uint32_t>(n);
+       return true;
+     },
+     CFG(Num(c.faults.maxTransfer))},
+    {"no-ck-cond", true, true, [](const std::string& v, Target t) { return ParseBool(v, &t.cfg->faults.noCkCond); },
+     CFG(Flag(c.faults.noCkCond))},
     {"kill-at", false, true,
      [](const std::string& v, Target t) { return ParseNumber(v, 0, 1ULL << 62, &t.cfg->faults.killAt); },
      CFG(Num(c.faults.killAt))},
@@ -392,9 +408,11 @@ bool ParseConfig(const std::string& text, CardConfig* cfg, std::string* err) {
 
 std::string FaultSummary(const Faults& f) {
   static const char* const kFaultKeys[] = {
-      "fail-cmd",      "fail-how", "fail-op",  "shim-broken", "mpisp-broken",    "pretest-code",
-      "never-ready",   "copies-differ", "identify", "dm-codes", "no-dma", "lba0-unreadable",
-      "lba0-unwritable", "fixed-sense", "dm-takes-identity", "kill-at", "power-cut-at"};
+      "fail-cmd",        "fail-how",    "fail-op",             "shim-broken", "mpisp-broken",
+      "pretest-code",    "never-ready", "copies-differ",       "identify",    "dm-codes",
+      "no-dma",          "lba0-unreadable", "lba0-unwritable", "fixed-sense", "fixed-sense-linux61",
+      "busy-every",      "max-transfer", "no-ck-cond",         "dm-takes-identity", "kill-at",
+      "power-cut-at"};
   CardConfig defaults, c;
   c.faults = f;
   std::string out;

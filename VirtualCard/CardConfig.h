@@ -46,6 +46,11 @@ struct Faults {
   bool lba0Unwritable = false;
   bool fixedSense = false;
   bool dmTakesIdentity = false;  // applied microcode replaces serial, model and WWN
+  // How the bridge in front of the card answers (a SAT bridge's own habits).
+  bool fixedSenseLinux61 = false;  // fixed sense, registers at bytes 8-11
+  uint64_t busyEvery = 0;          // every Nth command answered BUSY, not carried out
+  uint32_t maxTransfer = 0;        // data beyond this many bytes is cut, the residue reported
+  bool noCkCond = false;           // CK_COND ignored: GOOD and no registers
   // The process holding the card is killed (SIGKILL) right after the card
   // has carried out this command (counted as failCmd); with powerCutAt the
   // card also loses power. 0 = off.

@@ -21,6 +21,7 @@ namespace {
 // SCSI status and sense keys used.
 constexpr uint8_t kGood = 0x00;
 constexpr uint8_t kCheckCondition = 0x02;
+constexpr uint8_t kBusy = 0x08;
 constexpr uint8_t kNoSense = 0x0;
 constexpr uint8_t kRecoveredError = 0x1;
 constexpr uint8_t kMediumError = 0x3;
@@ -109,14 +110,35 @@ void AtaReply(const VCard* card, const TaskFile& tf, Outcome out, Reply* r) {
   uint8_t device = static_cast<uint8_t>(0x40 | (tf.device & 0x0F));
   bool smart = tf.command == 0xB0;
   uint64_t lbaOut = smart && !out.error ? tf.lba : 0;  // SMART echoes 4Fh/C2h: healthy
-  if (out.error == 0 && !tf.ckCond) {
+  const Faults& f = card->cfg.faults;
+  if (out.error == 0 && (!tf.ckCond || f.noCkCond)) {
     r->status = kGood;
     r->senseLen = 0;
     return;
   }
   r->status = kCheckCondition;
   memset(r->sense, 0, sizeof(r->sense));
-  if (out.error == 0 && card->cfg.faults.fixedSense) {
+  uint8_t key = kRecoveredError, asc = 0, ascq = 0x1D;  // ATA PASS-THROUGH INFORMATION AVAILABLE
+  if (out.error) AtaErrorSense(out.error, &key, &asc, &ascq);
+  if (f.fixedSenseLinux61) {
+    // The fixed layout of Linux 6.1's translator: the registers in the
+    // command-specific information field instead of the information field.
+    r->sense[0] = 0x70;
+    r->sense[2] = key;
+    r->sense[7] = 10;
+    r->sense[8] = out.error;
+    r->sense[9] = status;
+    r->sense[10] = device;
+    r->sense[11] = out.count;
+    r->sense[12] = asc;
+    r->sense[13] = ascq;
+    r->sense[17] = static_cast<uint8_t>(lbaOut);
+    r->sense[18] = static_cast<uint8_t>(lbaOut >> 8);
+    r->sense[19] = static_cast<uint8_t>(lbaOut >> 16);
+    r->senseLen = 20;
+    return;
+  }
+  if (out.error == 0 && f.fixedSense) {
     r->sense[0] = 0x70;
     r->sense[2] = kRecoveredError;
     r->sense[3] = out.error;
@@ -131,8 +153,6 @@ void AtaReply(const VCard* card, const TaskFile& tf, Outcome out, Reply* r) {
     r->senseLen = 18;
     return;
   }
-  uint8_t key = kRecoveredError, asc = 0, ascq = 0x1D;  // ATA PASS-THROUGH INFORMATION AVAILABLE
-  if (out.error) AtaErrorSense(out.error, &key, &asc, &ascq);
   r->sense[0] = 0x72;
   r->sense[1] = key;
   r->sense[2] = asc;
@@ -185,23 +205,67 @@ Outcome AtaIdentify(VCard* card, const TaskFile&, uint8_t* data, uint32_t, uint3
   return Outcome{};
 }
 
-// SMART with the signature in LBA mid/high; READ DATA answers an empty
-// attribute table, ENABLE/DISABLE/RETURN STATUS succeed, the rest abort.
+// The last byte of a SMART structure makes its bytes sum to zero.
+void SealSector(uint8_t* data) {
+  uint8_t sum = 0;
+  for (size_t i = 0; i < kSector - 1; ++i) sum = static_cast<uint8_t>(sum + data[i]);
+  data[kSector - 1] = static_cast<uint8_t>(-sum);
+}
+
+// SMART with the signature in LBA mid/high. READ DATA answers a healthy
+// attribute table (power-on hours, power cycles, temperature), READ
+// THRESHOLDS its thresholds, READ LOG the SMART log directory and empty
+// error and self-test logs; ENABLE/DISABLE/RETURN STATUS succeed, the rest
+// abort. So smartctl finds a healthy disk.
 Outcome AtaSmart(VCard*, const TaskFile& tf, uint8_t* data, uint32_t len, uint32_t* moved) {
+  static const struct { uint8_t id; uint16_t flags; uint8_t value, raw, threshold; } kAttributes[] = {
+      {9, 0x0032, 100, 42, 0},    // power-on hours
+      {12, 0x0032, 100, 7, 0},    // power cycle count
+      {194, 0x0022, 67, 33, 0},   // temperature (Celsius)
+      {5, 0x0033, 100, 0, 10},    // reallocated sectors
+  };
   if (((tf.lba >> 8) & 0xFFFF) != 0xC24F) return Outcome{kAbrt, 0};
+  bool read = tf.features == 0xD0 || tf.features == 0xD1 || tf.features == 0xD5;
+  if (read && len < kSector) return Outcome{kAbrt, 0};
+  if (read) memset(data, 0, kSector);
   switch (tf.features) {
     case 0xD0:  // READ DATA
     case 0xD1:  // READ THRESHOLDS
-      if (len < kSector) return Outcome{kAbrt, 0};
-      memset(data, 0, kSector);
       data[0] = 0x10;
-      data[362] = 0x82;  // offline collection completed
-      data[368] = 0x03;  // offline capabilities
-      data[370] = 0x03;  // SMART capabilities
-      {
-        uint8_t sum = 0;
-        for (size_t i = 0; i < kSector - 1; ++i) sum = static_cast<uint8_t>(sum + data[i]);
-        data[kSector - 1] = static_cast<uint8_t>(-sum);
+      for (size_t i = 0; i < sizeof(kAttributes) / sizeof(kAttributes[0]); ++i) {
+        uint8_t* a = data + 2 + 12 * i;
+        a[0] = kAttributes[i].id;
+        if (tf.features == 0xD1) {
+          a[1] = kAttributes[i].threshold;
+          continue;
+        }
+        a[1] = static_cast<uint8_t>(kAttributes[i].flags);
+        a[2] = static_cast<uint8_t>(kAttributes[i].flags >> 8);
+        a[3] = a[4] = kAttributes[i].value;
+        a[5] = kAttributes[i].raw;
+      }
+      if (tf.features == 0xD0) {
+        data[362] = 0x82;  // offline collection completed
+        data[368] = 0x03;  // SMART capabilities: saved on standby, autosave
+        data[370] = 0x01;  // error logging supported
+      }
+      SealSector(data);
+      *moved = kSector;
+      return Outcome{};
+    case 0xD5:  // READ LOG: directory, summary error log, self-test log
+      switch (tf.lba & 0xFF) {
+        case 0x00:
+          data[0] = 0x01;  // directory version
+          data[2 * 0x01] = 1;
+          data[2 * 0x06] = 1;
+          break;
+        case 0x01:
+        case 0x06:
+          data[0] = 0x01;  // log version, no entries
+          SealSector(data);
+          break;
+        default:
+          return Outcome{kAbrt, 0};
       }
       *moved = kSector;
       return Outcome{};
@@ -406,7 +470,7 @@ void ScsiInquiry(VCard* card, const Request& q, Reply* r) {
   switch (c[2]) {
     case 0x00:
       d = {0, 0, 0, 0, 0x00, 0x80, 0x83};
-      if (ata) d.push_back(0x89);
+      if (ata) d.insert(d.end(), {0x89, 0xB0, 0xB1, 0xB2});
       break;
     case 0x80:
       d.assign(4, 0);
@@ -430,6 +494,31 @@ void ScsiInquiry(VCard* card, const Request& q, Reply* r) {
       d[56] = 0xEC;
       IdentifyData(card, &d[60]);
       break;
+    // Block limits, characteristics and provisioning as libata offers them
+    // for a SATA SSD with TRIM (and the bridge's transfer limit, if any).
+    case 0xB0:
+      if (!ata) return IllegalRequest(r, 0x24, "unsupported VPD page");
+      d.assign(64, 0);
+      PutBe(&d[6], 1, 2);  // optimal transfer length granularity: one block
+      PutBe(&d[8], card->cfg.faults.maxTransfer / kSector, 4);
+      PutBe(&d[28], 1, 4);              // optimal unmap granularity
+      PutBe(&d[36], 65535 * 64, 8);     // maximum WRITE SAME length
+      break;
+    case 0xB1: {
+      if (!ata) return IllegalRequest(r, 0x24, "unsupported VPD page");
+      uint8_t id[kIdTableSize];
+      IdentifyData(card, id);
+      d.assign(64, 0);
+      d[4] = id[2 * 217 + 1];  // medium rotation rate: 1, non-rotating
+      d[5] = id[2 * 217];
+      d[7] = id[2 * 168] & 0x0F;  // nominal form factor
+      break;
+    }
+    case 0xB2:
+      if (!ata) return IllegalRequest(r, 0x24, "unsupported VPD page");
+      d.assign(8, 0);
+      d[5] = 0x40;  // TPWS: unmap through WRITE SAME (16)
+      break;
     default:
       return IllegalRequest(r, 0x24, "unsupported VPD page");
   }
@@ -444,6 +533,7 @@ void ScsiReadCapacity(VCard* card, const Request& q, Reply* r, bool sixteen) {
   if (sixteen) {
     PutBe(&d[0], last, 8);
     PutBe(&d[8], kSector, 4);
+    if (!card->cfg.scsi) d[14] = 0x80;  // LBPME: a SATA SSD with TRIM, as libata shows it
   } else {
     PutBe(&d[0], std::min<uint64_t>(last, 0xFFFFFFFF), 4);
     PutBe(&d[4], kSector, 4);
@@ -556,7 +646,12 @@ void Carry(VCard* card, Request q, Reply* r) {
   bool ata = q.cdb[0] == 0x85 || q.cdb[0] == 0xA1;
   std::string what;
   bool inject = f.failCmd != 0 && card->commands == f.failCmd;
-  if (inject && f.failHow != kFailShort) {
+  if (f.busyEvery != 0 && card->commands % f.busyEvery == 0) {
+    // The bridge is busy: the command never reaches the card.
+    what = "command";
+    r->status = kBusy;
+    r->result = "busy (bridge)";
+  } else if (inject && f.failHow != kFailShort) {
     what = "command";
     InterruptExchange(card);
     if (f.failHow == kFailError) {
@@ -571,11 +666,13 @@ void Carry(VCard* card, Request q, Reply* r) {
       r->result = "injected garbage sense";
     }
   } else {
-    // A short transfer moves half of the data (in whole sectors); data sent
-    // to the card arrives with the rest zeroed.
+    // A short transfer moves half of the data (in whole sectors), a bridge
+    // with a transfer limit moves no more than it; data sent to the card
+    // arrives with the rest zeroed.
     std::vector<uint8_t> cut;
-    uint32_t keep = q.dataLen / 2 / kSector * kSector;
-    if (inject && q.direction == SG_DXFER_TO_DEV) {
+    bool limited = f.maxTransfer != 0 && q.dataLen > f.maxTransfer;
+    uint32_t keep = inject ? q.dataLen / 2 / kSector * kSector : limited ? f.maxTransfer : q.dataLen;
+    if (keep < q.dataLen && q.direction == SG_DXFER_TO_DEV) {
       cut.assign(q.data, q.data + q.dataLen);
       memset(cut.data() + keep, 0, q.dataLen - keep);
       q.data = cut.data();
@@ -585,6 +682,9 @@ void Carry(VCard* card, Request q, Reply* r) {
     if (inject) {
       r->transferred = std::min(r->transferred, keep);
       r->result += " (injected short transfer)";
+    } else if (r->transferred > keep) {
+      r->transferred = keep;
+      r->result += " (bridge cut the transfer at " + std::to_string(keep) + " bytes)";
     }
   }
   char head[32];

@@ -1,6 +1,7 @@
 // The card model: vendor channel, programs, ISP copy layout, DOWNLOAD
 // MICROCODE, transport answers, fault switches and persistence.
 #include <gtest/gtest.h>
+#include <scsi/sg.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/wait.h>
@@ -328,6 +329,25 @@ int KilledBy(const std::function<void()>& body) {
   return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
 }
 
+// A VPD page of an INQUIRY through SG_IO.
+std::vector<uint8_t> InquiryVpd(VCard* card, uint8_t page) {
+  uint8_t cdb[6] = {0x12, 1, page, 0, 255, 0};
+  std::vector<uint8_t> data(255);
+  sg_io_hdr_t h{};
+  uint8_t sense[32];
+  h.interface_id = 'S';
+  h.dxfer_direction = SG_DXFER_FROM_DEV;
+  h.cmd_len = 6;
+  h.cmdp = cdb;
+  h.dxfer_len = 255;
+  h.dxferp = data.data();
+  h.mx_sb_len = sizeof(sense);
+  h.sbp = sense;
+  if (vcard_sg_io(card, &h) != 0 || h.status != 0) return {};
+  data.resize(255 - h.resid);
+  return data;
+}
+
 TEST(VcardFaults, EachSwitch) {
   struct Case {
     std::vector<std::string> options;
@@ -409,6 +429,54 @@ TEST(VcardFaults, EachSwitch) {
          const uint8_t want[] = {0x70, 0x01, 0x50, 1, 0x1D};
          const uint8_t got[] = {r.sense[0], r.sense[2], r.sense[4], r.sense[6], r.sense[13]};
          EXPECT_EQ(0, memcmp(want, got, 5));
+       }},
+      // Bridge habits. Linux 6.1's fixed layout: registers at bytes 8-11,
+      // for a success and for an error alike.
+      {{"--fixed-sense-linux61"}, [&](VCard* c, const std::string&) {
+         SgResult r = Download(c, 0x03, 128, 0, image.data());
+         const uint8_t want[] = {0x70, 0x01, 0x00, 0x50, 1, 0x00, 0x1D};
+         const uint8_t got[] = {r.sense[0], r.sense[2], r.sense[4], r.sense[9], r.sense[11], r.sense[12], r.sense[13]};
+         EXPECT_EQ(0, memcmp(want, got, sizeof(want)));
+         r = Download(c, 0x05, 1, 0, image.data());
+         EXPECT_EQ(0x70, r.sense[0]);
+         EXPECT_EQ(0x0B, r.sense[2]);  // ABORTED COMMAND
+         EXPECT_EQ(0x04, r.sense[8]);
+         EXPECT_EQ(0x51, r.sense[9]);
+       }},
+      // Every third command BUSY, never reaching the card: the unlock
+      // counts only the reads carried out.
+      {{"--busy-every", "3"}, [&](VCard* c, const std::string& dir) {
+         for (int i = 1; i <= 4; ++i) {
+           SgResult r = Ata(c, 0x20, 0, 1, 7, 1, buf.data(), 512);
+           EXPECT_EQ(i == 3 ? 0x08 : 0x02, r.status) << i;
+           EXPECT_EQ(i == 3 ? 512 : 0, r.resid) << i;
+         }
+         EXPECT_NE(std::string::npos, ReadText(dir + "/journal.log").find("3 85 08 2E") ) << "journaled";
+         EXPECT_EQ(1u, [&] {
+           std::string j = ReadText(dir + "/journal.log");
+           size_t n = 0;
+           for (size_t at = j.find("busy (bridge)"); at != std::string::npos; at = j.find("busy (bridge)", at + 1)) ++n;
+           return n;
+         }());
+       }},
+      // A transfer limit cuts reads and writes alike, with the residue; the
+      // limit shows in the block limits page.
+      {{"--max-transfer", "512"}, [&](VCard* c, const std::string&) {
+         std::vector<uint8_t> two(1024, 0x77), back(1024, 0xCC);
+         EXPECT_EQ(512, Ata(c, 0x30, 0, 2, 20, 2, two.data(), 1024).resid);
+         EXPECT_EQ(512, Ata(c, 0x20, 0, 2, 20, 1, back.data(), 1024).resid);
+         EXPECT_EQ(0x77, back[0]);
+         EXPECT_EQ(0xCC, back[512]);
+         EXPECT_EQ(0, Ata(c, 0x20, 0, 1, 21, 1, back.data(), 512).resid);
+         EXPECT_EQ(0, back[0]);  // the second sector never arrived
+         EXPECT_EQ(1u, InquiryVpd(c, 0xB0)[11]);
+       }},
+      // Without CK_COND support a success answers GOOD with no registers;
+      // an error still returns them.
+      {{"--no-ck-cond"}, [&](VCard* c, const std::string&) {
+         SgResult r = Download(c, 0x03, 128, 0, image.data());
+         EXPECT_EQ(0, r.status + r.senseLen);
+         EXPECT_EQ(0x04, Download(c, 0x05, 1, 0, image.data()).ataError());
        }},
       // Copy 2 differs from copy 1 in the image's last byte only, also after
       // a stripped write (stored in whole sectors).
