@@ -288,10 +288,12 @@ void Station::RunCard(size_t index) {
   for (;;) {
     ssize_t n = read(output, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
-    if (n > 0 && write(console, chunk, static_cast<size_t>(n)) != n) {
+    if (n > 0) {
       // The card goes on whether or not its console copy could be kept.
+      ssize_t kept = write(console, chunk, static_cast<size_t>(n));
+      (void)kept;
+      pending.append(chunk, static_cast<size_t>(n));
     }
-    if (n > 0) pending.append(chunk, static_cast<size_t>(n));
     // The last line may lack its end; an endless one is taken in pieces.
     if ((n <= 0 || pending.size() > kMaxLineBytes) && !pending.empty() && pending.back() != '\n')
       pending += '\n';
@@ -351,10 +353,11 @@ void Station::RunCard(size_t index) {
   Finish(index, failure);
 }
 
-size_t TerminalWidth() {
+// The terminal's size, or 0 x 0 when standard output is none.
+struct winsize TerminalSize() {
   struct winsize size = {};
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return 80;
-  return size.ws_col;
+  if (isatty(STDOUT_FILENO) != 1 || ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) size = {};
+  return size;
 }
 
 std::string DefaultReportName() {
@@ -535,8 +538,10 @@ int StationMain(int argc, char** argv) {
   stop.sa_flags = SA_RESTART;
   for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) sigaction(signalNumber, &stop, nullptr);
 
-  const bool terminal = isatty(STDOUT_FILENO) == 1;
-  Board board(stdout, terminal, terminal ? TerminalWidth() : 0);
+  // A board taller than the terminal cannot be redrawn in place.
+  const struct winsize size = TerminalSize();
+  const bool terminal = size.ws_col > 0 && cards.size() + 2 <= size.ws_row;
+  Board board(stdout, terminal, size.ws_col);
   size_t jobs = options.jobs == 0 ? cards.size() : std::min(options.jobs, cards.size());
   Station station(cards, reportPath, reportFd, tracePath, toolPath, devNull, haveImageSet);
   cards = station.Run(jobs, &board);

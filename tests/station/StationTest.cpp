@@ -325,6 +325,11 @@ TEST_P(StationRunTest, EachCardEndsWithItsOwnIdentityAndTheReportSaysSo) {
       EXPECT_NE(std::string::npos, column(row, "failure").find(run.failure)) << column(row, "failure");
     }
     EXPECT_NE(std::string::npos, json.find("\"serial_after\": \"" + card["serial"] + "\""));
+    // The operator's last line of the card tells the same.
+    size_t last = r.out.rfind("\n" + std::string(kNodes[i] + strlen("/dev/")) + " ");
+    ASSERT_NE(std::string::npos, last) << r.out;
+    std::string line = r.out.substr(last + 1, r.out.find('\n', last + 1) - last - 1);
+    EXPECT_NE(std::string::npos, line.find(passes ? "PASS" : std::string("FAIL  ") + run.failure)) << line;
 
     // Its folder holds its own run and nothing of another card's. (Every run
     // of the tool sends one INQUIRY to each node it scans, so other nodes'
