@@ -28,7 +28,8 @@ void Board::Show(const std::vector<BoardLine>& lines, const std::string& note) {
       fprintf(out_, "\r\033[K%s\n", FormatBoardLine(line, step, width).c_str());
     }
     drawn_ = lines.size();
-    if (!note.empty()) {
+    // A note that went away leaves its line cleared.
+    if (!note.empty() || !note_.empty()) {
       fprintf(out_, "\r\033[K%s\n", note.substr(0, width).c_str());
       ++drawn_;
     }
@@ -46,7 +47,7 @@ void Board::Show(const std::vector<BoardLine>& lines, const std::string& note) {
       }
     }
     if (note != note_ && !note.empty()) fprintf(out_, "%s\n", note.c_str());
-    note_ = note;
   }
+  note_ = note;
   fflush(out_);
 }

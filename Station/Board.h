@@ -40,7 +40,7 @@ class Board {
     CardState state = kCardWaiting;
   };
   std::vector<Told> told_;          // what the plain lines told of each card
-  std::string note_;                // the note printed last (plain)
+  std::string note_;                // the note shown last
 };
 
 #endif  // QEL_STATION_BOARD_H_
