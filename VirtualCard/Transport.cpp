@@ -120,9 +120,10 @@ void AtaReply(const VCard* card, const TaskFile& tf, Outcome out, Reply* r) {
   memset(r->sense, 0, sizeof(r->sense));
   uint8_t key = kRecoveredError, asc = 0, ascq = 0x1D;  // ATA PASS-THROUGH INFORMATION AVAILABLE
   if (out.error) AtaErrorSense(out.error, &key, &asc, &ascq);
-  if (f.fixedSenseLinux61) {
-    // The fixed layout of Linux 6.1's translator: the registers in the
-    // command-specific information field instead of the information field.
+  if (out.error && f.fixedSenseLinux61) {
+    // Linux 6.1's translator answers a failed command in fixed format (its
+    // default) with the registers in the command-specific information field
+    // instead of the information field; successes keep the descriptor.
     r->sense[0] = 0x70;
     r->sense[2] = key;
     r->sense[7] = 10;

@@ -21,7 +21,8 @@
  * way its data goes, so the handler takes it from the command block (see
  * data_direction), as a bridge takes it from the ATA protocol field.
  *
- * Written in C: the uapi header is not valid C++.
+ * SIGHUP makes it read the card's settings again (after "qelvcard set"),
+ * SIGTERM stops it. Written in C: the uapi header is not valid C++.
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -41,12 +42,19 @@
 enum { STATUS_CHECK_CONDITION = 0x02, MAX_DATA = 32 << 20, MAX_IOV = 8192 };
 
 static const char subtype[] = "qelcard";
-static volatile sig_atomic_t stopping;
+static volatile sig_atomic_t stopping, reload;
 
 static void stop(int sig)
 {
   (void)sig;
   stopping = 1;
+}
+
+/* SIGHUP: "qelvcard set" changed the card's settings; read them again. */
+static void hangup(int sig)
+{
+  (void)sig;
+  reload = 1;
 }
 
 static int fail(const char *what, const char *detail)
@@ -196,9 +204,10 @@ static void serve(VCard *card, const struct ring *r, struct tcmu_cmd_entry *entr
   }
   entry->rsp.scsi_status = hdr.status;
   memcpy(entry->rsp.sense_buffer, sense, sizeof(sense));
-  /* A short data-in transfer tells its length, so the initiator sees the
-   * residue. */
-  if (read_len_ok && direction == SG_DXFER_FROM_DEV && moved < total) {
+  /* Data-in tells its length: a short transfer so shows its residue, and
+   * the data of a CHECK CONDITION answer (ATA PASS-THROUGH with CK_COND)
+   * reaches the initiator only with a valid length. */
+  if (read_len_ok && direction == SG_DXFER_FROM_DEV) {
     entry->rsp.read_len = (uint32_t)moved;
     entry->hdr.uflags |= TCMU_UFLAG_READ_LEN;
   }
@@ -276,7 +285,14 @@ int main(int argc, char **argv)
   sa.sa_handler = stop;
   sigaction(SIGTERM, &sa, NULL);
   sigaction(SIGINT, &sa, NULL);
+  sa.sa_handler = hangup;
+  sigaction(SIGHUP, &sa, NULL);
   while (!stopping) {
+    if (reload) {
+      reload = 0;
+      if (vcard_refresh(card) != 0)
+        fprintf(stderr, "qelcard-tcmu: cannot read the card's settings again\n");
+    }
     if (serve_ring(card, &r, data)) {
       uint32_t done = 0;
       if (write(fd, &done, sizeof(done)) != sizeof(done))

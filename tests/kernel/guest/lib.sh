@@ -3,6 +3,9 @@
 # /lane/disks, written by the host, names every attached disk, one a line:
 #   LABEL KIND ide BUS UNIT     a disk on the PIIX IDE controller
 #   LABEL KIND scsi ID          a disk behind virtio-scsi, at that target id
+#   LABEL card bridge N         a card behind the guest's own SAT bridge: LIO's
+#                               user-space backstore served by qelcard-tcmu,
+#                               on the loopback fabric at target N
 # KIND is "card" (served by the virtual card) or "raw" (a plain image).
 
 # The Nth SCSI host (counted from 0 in host number order) whose driver is
@@ -28,6 +31,9 @@ lane_address() {
     if [ "$bus" = ide ]; then
         h=$(lane_host ata_piix "$a") || return 1
         echo "${h#host}:0:$b:0"
+    elif [ "$bus" = bridge ]; then
+        h=$(lane_host tcm_loopback 0) || return 1
+        echo "${h#host}:0:$a:0"
     else
         h=$(lane_host virtio_scsi 0) || return 1
         echo "${h#host}:0:$a:0"
@@ -80,6 +86,53 @@ lane_uptime() {
     cut -d' ' -f1 /proc/uptime
 }
 
+LANE_CONFIGFS=/sys/kernel/config/target
+LANE_LOOPBACK=$LANE_CONFIGFS/loopback/naa.5001405000000001
+
+# The bridge cards: their folders come from the host over virtio-9p (tag
+# "cards") at /cards; each gets a LIO user-space backstore with the subtype
+# "qelcard", its handler qelcard-tcmu, and a LUN on the loopback fabric at
+# target N, which the kernel then attaches as a SCSI disk. The handler runs
+# before the LUN exists, so sd's first INQUIRY already finds it.
+lane_bring_up_bridges() {
+    local m label kind bus n rest dev uio size tpg
+    grep -q ' bridge ' /lane/disks || return 0
+    for m in 9pnet_virtio 9p target_core_user tcm_loop; do
+        modprobe "$m" || echo "lane: modprobe $m failed"
+    done
+    mkdir -p /cards
+    mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 cards /cards || echo "lane: cannot mount /cards"
+    grep -q ' /sys/kernel/config ' /proc/mounts || mount -t configfs configfs /sys/kernel/config
+    mkdir -p "$LANE_LOOPBACK"
+    while read -r label kind bus n rest; do
+        [ "$bus" = bridge ] || continue
+        dev=$LANE_CONFIGFS/core/user_1/$label
+        mkdir -p "$dev"
+        size=$(sed -n 's/^capacity=//p' "/cards/$label/card.conf")
+        echo -n "dev_config=qelcard//cards/$label" > "$dev/control"
+        echo -n "dev_size=$((size * 512))" > "$dev/control"
+        echo 1 > "$dev/enable"
+        for uio in /sys/class/uio/uio*; do
+            case $(cat "$uio/name") in
+                "tcm-user/1/$label/qelcard/"*) break ;;
+            esac
+        done
+        qelcard-tcmu "/dev/${uio##*/}" "/cards/$label" 2> "/tmp/tcmu-$label.log" &
+        echo $! > "/tmp/tcmu-$label.pid"
+        tpg=$LANE_LOOPBACK/tpgt_$n
+        mkdir -p "$tpg/lun/lun_0"
+        echo "naa.50014050000002$(printf %02d "$n")" > "$tpg/nexus"
+        ln -s "$dev" "$tpg/lun/lun_0/$label"
+    done < /lane/disks
+}
+
+# bridge_reload LABEL: the handler of a bridge card reads the card's
+# settings again (after "qelvcard set" changed them).
+bridge_reload() {
+    kill -HUP "$(cat "/tmp/tcmu-$1.pid")"
+    sleep 0.2
+}
+
 # Loads the disk drivers and waits until every disk of /lane/disks has its
 # /dev node. The kernel runs with scsi_mod.scan=manual: a full scan of the
 # virtio HBA probes 256 targets, six seconds under TCG, so only the
@@ -89,6 +142,7 @@ lane_bring_up_disks() {
     for m in sd_mod sg ata_piix virtio_pci virtio_scsi; do
         modprobe "$m" || echo "lane: modprobe $m failed"
     done
+    lane_bring_up_bridges
     vhost=$(lane_host virtio_scsi 0)
     while read -r label kind bus a b; do
         if [ "$bus" = scsi ] && [ -n "$vhost" ]; then

@@ -14,7 +14,8 @@ lane_die() {
 
 # ---------------------------------------------------------------- packages
 
-LANE_PACKAGES=(qemu-system-x86 nbdkit nbdkit-plugin-dev busybox-static cpio kmod)
+LANE_PACKAGES=(qemu-system-x86 nbdkit nbdkit-plugin-dev busybox-static cpio kmod linux-libc-dev
+    smartmontools hdparm sg3-utils util-linux)
 lane_apt_updated=0
 
 lane_apt_update() {
@@ -105,10 +106,11 @@ lane_fetch_kernel() {
 
 # ------------------------------------------------------------------- build
 
-# Builds (or brings up to date) qeltool, qelvcard and the nbdkit plugin in
-# $lane_build and sets lane_tool, lane_vcard and lane_plugin.
+# Builds (or brings up to date) qeltool, qelvcard, the nbdkit plugin and the
+# TCMU handler in $lane_build and sets lane_tool, lane_vcard, lane_plugin and
+# lane_tcmu.
 lane_build_binaries() {
-    local targets=(qeltool qelvcard nbdkit-qelcard-plugin)
+    local targets=(qeltool qelvcard nbdkit-qelcard-plugin qelcard-tcmu)
     lane_log "building ${targets[*]} in $lane_build"
     cmake -S "$lane_repo" -B "$lane_build" > "$lane_work/cmake-configure.log" 2>&1 ||
         lane_die "cmake configure failed (see $lane_work/cmake-configure.log)"
@@ -118,6 +120,8 @@ lane_build_binaries() {
     lane_tool=$lane_build/qeltool
     lane_vcard=$(find "$lane_build" -name qelvcard -type f -perm -u+x -print -quit)
     lane_plugin=$(find "$lane_build" -name nbdkit-qelcard-plugin.so -type f -print -quit)
+    lane_tcmu=$lane_build/qelcard-tcmu
+    [ -x "$lane_tcmu" ] || lane_die "no qelcard-tcmu in $lane_build"
     [ -x "$lane_tool" ] || lane_die "no qeltool in $lane_build"
     [ -n "$lane_vcard" ] || lane_die "no qelvcard in $lane_build"
     [ -n "$lane_plugin" ] || lane_die "no nbdkit-qelcard-plugin.so in $lane_build"
@@ -125,7 +129,13 @@ lane_build_binaries() {
 
 # --------------------------------------------------------------- initramfs
 
-LANE_MODULES=(sd_mod sg ata_piix virtio_pci virtio_scsi virtio_console)
+LANE_MODULES=(sd_mod sg ata_piix virtio_pci virtio_scsi virtio_console
+    target_core_user tcm_loop 9pnet_virtio 9p minix)
+
+# Programs of the bridge path in the guest: the card's TCMU handler, qelvcard
+# (to change a card's faults between steps) and the standard tools that look
+# at a disk.
+LANE_GUEST_TOOLS=(smartctl hdparm sg_vpd mkfs.minix)
 
 # Module files (relative to the module tree) that $@ need, dependencies
 # included, from the tree's modules.dep.
@@ -174,6 +184,12 @@ lane_build_base_initramfs() {
     cp "$lane_modules"/modules.order "$lane_modules"/modules.builtin* "$stage/lib/modules/$lane_kver/"
     depmod -b "$stage" "$lane_kver"
     lane_stage_executable "$stage" "$lane_tool" usr/local/bin/qeltool
+    lane_stage_executable "$stage" "$lane_tcmu" usr/local/bin/qelcard-tcmu
+    lane_stage_executable "$stage" "$lane_vcard" usr/local/bin/qelvcard
+    for rel in "${LANE_GUEST_TOOLS[@]}"; do
+        rel=$(PATH=/usr/sbin:/usr/bin:/sbin:/bin command -v "$rel") || lane_die "no $rel on the host"
+        lane_stage_executable "$stage" "$rel" "usr/local/bin/${rel##*/}"
+    done
     cp "$lane_here/guest/init" "$stage/init"
     cp "$lane_here/guest/lib.sh" "$stage/lane/lib.sh"
     chmod 755 "$stage/init"
@@ -189,6 +205,7 @@ lane_qemu_disks=()
 lane_nbd_labels=()
 lane_nbd_pids=()
 lane_disk_count=0
+lane_bridge_count=0
 
 lane_safe_path() {
     case $1 in
@@ -209,6 +226,7 @@ boot_begin() {
     lane_qemu_disks=()
     lane_nbd_labels=()
     lane_disk_count=0
+    lane_bridge_count=0
 }
 
 # guest_env NAME VALUE: a shell variable for the boot's guest steps.
@@ -247,6 +265,12 @@ new_raw() {
 
 # attach LABEL card|raw ide BUS UNIT [ide-hd properties...]
 # attach LABEL card|raw scsi ID [scsi-hd properties...]
+# attach LABEL card bridge
+# A bridge card is served inside the guest: its folder is shared with the
+# guest over virtio-9p, the guest's LIO gets a user-space backstore for it
+# and qelcard-tcmu answers every command, as a SAT bridge in front of the
+# card would; the loopback fabric makes it a /dev/sdX (target N, the Nth
+# bridge card).
 # Cards are served by nbdkit through the plugin, so the card sees the sector
 # reads and writes that reach the guest's disk. qemu's IDE disk carries out
 # a PIO command one sector at a time: a READ SECTOR(S) of n sectors reaches
@@ -254,6 +278,11 @@ new_raw() {
 attach() {
     local label=$1 kind=$2 bus=$3 node device p
     shift 3
+    if [ "$bus" = bridge ]; then
+        lane_bridge_count=$((lane_bridge_count + 1))
+        echo "$label $kind bridge $lane_bridge_count" >> "$lane_boot_dir/root/lane/disks"
+        return 0
+    fi
     node=disk$lane_disk_count
     lane_disk_count=$((lane_disk_count + 1))
     if [ "$bus" = ide ]; then
@@ -326,7 +355,7 @@ lane_parse_report() {
 # and reads the report back. The steps run in the guest; the checks follow
 # in the boot file.
 boot_run() {
-    local steps=$lane_here/boots/$lane_boot_name.steps label t0 status=0
+    local steps=$lane_here/boots/$lane_boot_name.steps label t0 status=0 share=()
     [ -f "$steps" ] || lane_die "no $steps"
     cp "$steps" "$lane_boot_dir/root/lane/steps.sh"
     (cd "$lane_boot_dir/root" && find . | cpio -o -H newc --quiet) | gzip -1 > "$lane_boot_dir/boot.cpio.gz"
@@ -334,6 +363,10 @@ boot_run() {
     for label in "${lane_nbd_labels[@]}"; do
         lane_start_nbdkit "$label"
     done
+    if [ "$lane_bridge_count" -gt 0 ]; then
+        share=(-fsdev "local,id=cards,path=$lane_boot_dir/cards,security_model=none"
+            -device virtio-9p-pci,fsdev=cards,mount_tag=cards)
+    fi
     lane_log "boot $lane_boot_name"
     t0=$SECONDS
     timeout --kill-after=10 "$LANE_BOOT_TIMEOUT" qemu-system-x86_64 \
@@ -345,7 +378,7 @@ boot_run() {
         -chardev "file,id=report,path=$lane_boot_dir/report.log" \
         -device virtserialport,bus=vserial.0,chardev=report,name=lane \
         -device virtio-scsi-pci,id=vscsi \
-        "${lane_qemu_disks[@]}" > "$lane_boot_dir/qemu.log" 2>&1 || status=$?
+        "${share[@]}" "${lane_qemu_disks[@]}" > "$lane_boot_dir/qemu.log" 2>&1 || status=$?
     lane_stop_nbdkit
     lane_boot_seconds=$((SECONDS - t0))
     lane_log "boot $lane_boot_name ended after ${lane_boot_seconds}s (qemu status $status)"
