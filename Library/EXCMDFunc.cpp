@@ -1,12 +1,19 @@
 #include "EXCMDFunc.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <limits.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <syslog.h>
 #include <unistd.h>
+
+#include <string>
+#include <vector>
 
 struct termios Echo_old;
 struct termios Echo_new;
@@ -28,6 +35,79 @@ void ReplaceAll(char* text, char from, char to) {
 
 }  // namespace
 
+FILE* OpenFileNoFollow(const char* path, const char* mode) {
+  struct ModeFlags {
+    const char* mode;
+    int flags;
+  };
+  static const ModeFlags kModes[] = {
+      {"w", O_WRONLY | O_CREAT | O_TRUNC},  {"wb", O_WRONLY | O_CREAT | O_TRUNC},
+      {"w+b", O_RDWR | O_CREAT | O_TRUNC},  {"a", O_WRONLY | O_CREAT | O_APPEND},
+      {"ab", O_WRONLY | O_CREAT | O_APPEND}, {"r+b", O_RDWR},
+      {"rb+", O_RDWR},
+  };
+  for (const ModeFlags& m : kModes) {
+    if (strcmp(mode, m.mode) != 0) continue;
+    int fd = open(path, m.flags | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    FILE* file = fdopen(fd, mode);
+    if (file == nullptr) close(fd);
+    return file;
+  }
+  errno = EINVAL;
+  return nullptr;
+}
+
+namespace {
+
+// "/dev/disk/by-id/../../sdb" -> "/dev/sdb"; a relative path stays relative.
+std::string FoldDots(const std::string& path) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    std::string part = path.substr(start, end - start);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    start = end + 1;
+  }
+  std::string folded = !path.empty() && path[0] == '/' ? "/" : "";
+  for (size_t i = 0; i < parts.size(); ++i) folded += (i ? "/" : "") + parts[i];
+  return folded.empty() ? "." : folded;
+}
+
+}  // namespace
+
+bool ResolveLinks(const char* path, std::string* resolved) {
+  enum { kMaxLinks = 8 };
+  std::string current = path;
+  for (int links = 0;; ++links) {
+    struct stat info;
+    if (lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) break;
+    if (links == kMaxLinks) {
+      errno = ELOOP;
+      return false;
+    }
+    char target[PATH_MAX];
+    ssize_t length = readlink(current.c_str(), target, sizeof(target) - 1);
+    if (length < 0) return false;
+    target[length] = '\0';
+    if (target[0] == '/') {
+      current = target;
+    } else {
+      size_t slash = current.rfind('/');
+      current = (slash == std::string::npos ? "" : current.substr(0, slash + 1)) + target;
+    }
+    current = FoldDots(current);
+  }
+  *resolved = current;
+  return true;
+}
+
 int GetLibVersion() { return kLibVersion; }
 
 int debug_printf(const char* format, ...) {
@@ -40,7 +120,7 @@ int debug_printf(const char* format, ...) {
   size_t length = strlen(text);
 
   fwrite(text, 1, length, stdout);
-  FILE* log = fopen("Display.log", "a");
+  FILE* log = OpenFileNoFollow("Display.log", "a");
   if (log == nullptr) {
     fputs("Cannot open Display.log\n", stdout);
   } else {

@@ -6,9 +6,23 @@
 
 #include <dirent.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <termios.h>
 
 #include <string>
+
+// fopen for the files a run writes or rewrites (modes "w", "wb", "w+b", "a",
+// "ab", "r+b", "rb+"), never through a symbolic link: a link planted in the
+// working folder must not make a run as root overwrite another file. Null,
+// with errno set (ELOOP for a link), when it cannot be opened.
+FILE* OpenFileNoFollow(const char* path, const char* mode);
+
+// Follows the symbolic links of path (at most 8 in a row), so that a
+// /dev/disk/by-id/... name reaches the /dev/sdX node it stands for. A
+// relative target is taken from the link's folder; "." and ".." are folded
+// in the text. A path that is no link comes back unchanged. False, with
+// errno set, when a link cannot be read or the chain is longer.
+bool ResolveLinks(const char* path, std::string* resolved);
 
 // Library version printed by the banners as "Lib:%d".
 int GetLibVersion();

@@ -254,7 +254,7 @@ int write_profile_string(const char* section, const char* key, const char* value
   }
   if (text.size() > kIniBufferSize - 1) return 0;
 
-  FILE* out = fopen(file, "w");
+  FILE* out = OpenFileNoFollow(file, "w");
   if (out == nullptr) return 0;
   bool written = fwrite(text.data(), 1, text.size(), out) == text.size();
   written = (fclose(out) == 0) && written;

@@ -96,7 +96,8 @@ struct HeaderPair {
 // returns null when the image cannot be opened or read, is shorter than its
 // header, or lists a section that reaches past its end.
 FILE* OpenWithFreshDigests(const char* path, const char* mode, HeaderPair* headers) {
-  FILE* file = fopen(path, mode);
+  // The refresher rewrites the header in place: never through a link.
+  FILE* file = strcmp(mode, "rb") == 0 ? fopen(path, mode) : OpenFileNoFollow(path, mode);
   if (file == nullptr) {
     debug_printf("Open ISP Error! Cannot open %s file\n", path);
     return nullptr;

@@ -19,6 +19,8 @@ char SSDCMD::devName[10][kDevNameBytes];
 
 namespace {
 
+int gSgIoErrno = 0;
+
 constexpr uint32_t kDefaultVendorLBA = 0x946B;
 constexpr unsigned int kShortTimeoutMs = 5000;
 constexpr unsigned int kLongTimeoutMs = 120000;
@@ -159,7 +161,7 @@ bool ScsiCommandSucceeded(int ioctlReturn, const sg_io_hdr_t& hdr,
 // Opens the trace file for appending; prints the system's message when it
 // cannot.
 int OpenTrace(const char* logName) {
-  int fd = open(logName, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  int fd = open(logName, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (fd < 0) printf("Cannot open %s\n", logName);
   return fd;
 }
@@ -294,6 +296,8 @@ void SSDCMD::Initialize(char* name) {
   }
 }
 
+int SgIoErrno() { return gSgIoErrno; }
+
 bool SSDCMD::OpenDevice(char* name) {
   if (name == nullptr || strlen(name) >= sizeof DevName) return false;
   if (hDevice != -1) CloseDevice();
@@ -301,7 +305,9 @@ bool SSDCMD::OpenDevice(char* name) {
   memset(DevName, 0, sizeof DevName);
   memcpy(DevName, name, strlen(name));
   hDevice = open(name, O_RDWR);
+  int openErrno = errno;
   usleep(kOpenPauseUs);
+  errno = openErrno;  // callers report why the node did not open
   if (hDevice < 0) return false;
   unsigned char answer[1024] = {};
   Inquiry(answer);
@@ -396,6 +402,7 @@ int SSDCMD::SG_IO_Command(__SSD_PASS_THROUGH_DIRECT* record, void* data, int* da
   errno = 0;
   int ret = ioctl(hDevice, SG_IO, &hdr);
   int ioctlErrno = errno;
+  gSgIoErrno = ret < 0 ? ioctlErrno : 0;
 
   // The trace shows the sense data as the disk returned it; the judgement
   // below works on a 32-byte copy.

@@ -100,4 +100,9 @@ class SSDCMD {
   static char devName[10][kDevNameBytes];
 };
 
+// The errno of the last SG_IO request the kernel refused to carry out (0 when
+// the last one ran): EPERM or EACCES tell a caller without the privilege for
+// pass-through from a disk that does not answer.
+int SgIoErrno();
+
 #endif  // QEL_LIBRARY_SSDCMD_H_

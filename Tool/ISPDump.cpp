@@ -71,7 +71,7 @@ int DumpCopy(int copy, const char* dumpPath, const ReferenceImage& ref,
     debug_printf("Tran Sys block fail\n");
     return 1;
   }
-  FILE* out = fopen(dumpPath, "wb");
+  FILE* out = OpenFileNoFollow(dumpPath, "wb");
   if (out == nullptr) {
     debug_printf("Verify ISP Error! Cannot open %s file\n", dumpPath);
     return 1;

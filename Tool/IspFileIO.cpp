@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include "EXCMDFunc.h"
+
 namespace {
 
 enum { kCopyPiece = 65536 };
@@ -40,7 +42,7 @@ bool CopyFile(const char* from, const char* to) {
   FILE* in = fopen(from, "rb");
   if (in == nullptr) return false;
   long size = FileSize(in);
-  FILE* out = size < 0 ? nullptr : fopen(to, "wb");
+  FILE* out = size < 0 ? nullptr : OpenFileNoFollow(to, "wb");
   if (out == nullptr) {
     fclose(in);
     return false;

@@ -72,7 +72,7 @@ size_t PersonalisationExtent(const PersonalisationMode& mode) {
 
 // Everything of ModifyISPFile after the copy was made; prints its failure.
 int PersonaliseCopy(const PersonalisationMode& mode) {
-  ScopedFile copy(fopen(UpdateISPDataFile, "rb+"));
+  ScopedFile copy(OpenFileNoFollow(UpdateISPDataFile, "rb+"));
   if (!copy) {
     debug_printf(" Cannot open %s!\n", UpdateISPDataFile);
     return 1;
@@ -196,7 +196,7 @@ int ModifyISPFileBypassCSSInfo(char* path) {
     debug_printf("Open ISP Error! Cannot open %s file\n", path);
     return 1;
   }
-  FILE* out = fopen(TempISPDataFile, "w+b");
+  FILE* out = OpenFileNoFollow(TempISPDataFile, "w+b");
   if (out == nullptr) {
     debug_printf("Temp ISP Error! Cannot open %s file\n", TempISPDataFile);
     return 1;

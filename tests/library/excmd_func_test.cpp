@@ -1,6 +1,8 @@
 #include "EXCMDFunc.h"
 
+#include <errno.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -125,3 +127,45 @@ TEST(Text, TrimReplaceAndBinaryDigits) {
 }
 
 }  // namespace
+
+// Links are followed to the node they stand for; relative targets start in
+// the link's folder; a loop or an unreadable chain is refused with errno.
+TEST(Paths, ResolveLinksFollowsByIdNamesToTheirNode) {
+  qeltest::TempDir dir;
+  ASSERT_EQ(0, mkdir("disk", 0755));
+  ASSERT_EQ(0, mkdir("disk/by-id", 0755));
+  ASSERT_EQ(0, symlink("../../sdb", "disk/by-id/relative"));
+  ASSERT_EQ(0, symlink("/dev/sdc", "disk/by-id/absolute"));
+  ASSERT_EQ(0, symlink("disk/by-id/relative", "chain"));
+  ASSERT_EQ(0, symlink("loop", "loop"));
+  const struct { const char *path, *resolved; int err; } cases[] = {
+      {"/dev/sdb", "/dev/sdb", 0},  // no link: unchanged
+      {"disk/by-id/relative", "sdb", 0},
+      {"disk/by-id/absolute", "/dev/sdc", 0},
+      {"chain", "sdb", 0},
+      {"loop", nullptr, ELOOP},
+  };
+  for (const auto& c : cases) {
+    std::string resolved;
+    errno = 0;
+    EXPECT_EQ(c.resolved != nullptr, ResolveLinks(c.path, &resolved)) << c.path;
+    if (c.resolved != nullptr) EXPECT_EQ(c.resolved, resolved) << c.path;
+    else EXPECT_EQ(c.err, errno) << c.path;
+  }
+}
+
+// Files the tool writes are never written through a link planted in their place.
+TEST(Paths, OpenFileNoFollowRefusesLinks) {
+  qeltest::TempDir dir;
+  qeltest::WriteFile("victim", "keep");
+  ASSERT_EQ(0, symlink("victim", "LBA0.bin"));
+  for (const char* mode : {"wb", "a", "r+b", "w+b"}) {
+    errno = 0;
+    EXPECT_EQ(nullptr, OpenFileNoFollow("LBA0.bin", mode)) << mode;
+    EXPECT_EQ(ELOOP, errno) << mode;
+  }
+  EXPECT_EQ("keep", qeltest::ReadFile("victim"));
+  FILE* plain = OpenFileNoFollow("plain", "wb");
+  ASSERT_NE(nullptr, plain);
+  fclose(plain);
+}
