@@ -1,4 +1,5 @@
 // Device discovery for "-list" and the card identity display.
+#include <stdio.h>
 #include <string.h>
 
 #include "EXCMDFunc.h"
@@ -89,6 +90,26 @@ bool ScanTarget() {
   return false;
 }
 
+CardIdentity g_CardIdentity;
+
+CardIdentity IdentityOf(const unsigned char* idTable) {
+  CardIdentity id = {};
+  id.valid = true;
+  // Words 10-19 serial number, 23-26 firmware revision, 27-46 model name,
+  // 108-111 world wide name.
+  CopyAtaString(idTable + 20, 10, id.serial);
+  CopyAtaString(idTable + 46, 4, id.firmware);
+  CopyAtaString(idTable + 54, 20, id.model);
+  trim(id.serial);
+  trim(id.model);
+  trim(id.firmware);
+  for (int word = 0; word < 4; ++word) {
+    const unsigned char* w = idTable + 2 * (108 + word);
+    snprintf(id.wwn + 4 * word, sizeof(id.wwn) - 4 * word, "%02X%02X", w[1], w[0]);
+  }
+  return id;
+}
+
 void ShowCardInfo(int layout) {
   char* serial = gQel3300SN_Info[gQel3300Sel];
   char* model = gQel3300MN_Info[gQel3300Sel];
@@ -96,6 +117,7 @@ void ShowCardInfo(int layout) {
   memset(serial, 0, sizeof(gQel3300SN_Info[0]));
   memset(model, 0, sizeof(gQel3300MN_Info[0]));
   memset(firmware, 0, sizeof(gQel3300FW_Info[0]));
+  g_CardIdentity = CardIdentity();
   if (!gQel3300->isOpened()) return;
 
   unsigned char identity[4096] = {};
@@ -105,13 +127,10 @@ void ShowCardInfo(int layout) {
     debug_printf("Read Identify fail...\n");
     return;
   }
-  // Words 10-19 serial number, 23-26 firmware revision, 27-46 model name.
-  CopyAtaString(identity + 20, 10, serial);
-  CopyAtaString(identity + 46, 4, firmware);
-  CopyAtaString(identity + 54, 20, model);
-  trim(serial);
-  trim(model);
-  trim(firmware);
+  g_CardIdentity = IdentityOf(identity);
+  snprintf(serial, sizeof(gQel3300SN_Info[0]), "%s", g_CardIdentity.serial);
+  snprintf(model, sizeof(gQel3300MN_Info[0]), "%s", g_CardIdentity.model);
+  snprintf(firmware, sizeof(gQel3300FW_Info[0]), "%s", g_CardIdentity.firmware);
 
   switch (layout) {
     case 1:

@@ -25,6 +25,32 @@ extern char gQel3300FW_Info[kDeviceSlots][9];
 extern char KEYINSNString[21];
 extern int g_FlashIDOffset;
 
+// The identity a card answers in its ID table (IDENTIFY data): serial
+// number, model name and firmware revision as trimmed text, the world wide
+// name (words 108-111) as 16 hex digits.
+struct CardIdentity {
+  bool valid;
+  char serial[21];
+  char model[41];
+  char firmware[9];
+  char wwn[17];
+};
+// As the last ShowCardInfo read it; not valid when the read failed.
+extern CardIdentity g_CardIdentity;
+CardIdentity IdentityOf(const unsigned char* idTable);
+
+// Where a flow means each identity field to come from. The check reads the
+// card's answer to the ShowCardInfo that closes the flow, so it sends
+// nothing of its own.
+enum IdentitySource { kNotChecked, kCardBefore, kImageTable, kGivenSerial };
+struct IdentityRule {
+  IdentitySource serial, model, wwn, firmware;
+};
+// 0 when g_CardIdentity is what `rule` asks, given the card's identity
+// before the flow and the image ISPDateCodeFile's ID table; else 1 after
+// "Identity check fail! <field> is <value>, expected <value>".
+int CheckCardIdentity(const IdentityRule& rule, const CardIdentity& before);
+
 void ShowHelp();
 void ShowPASS();
 void ShowFail(int code);
@@ -143,6 +169,9 @@ int ResetCpu();
 
 
 // ---- ISP write, initial flow, personalisation, dump.
+// Keeps the card's sector 0 in "LBA0.bin" in the working directory; an
+// incomplete copy is removed. Prints the failure.
+bool SaveSectorZero(const unsigned char* sector);
 // Opens the selected device again when a failed command has closed it.
 bool ReopenIfClosed();
 // Writes the saved sector 0 back to the card. A write the disk refused or
@@ -150,6 +179,10 @@ bool ReopenIfClosed();
 // closed it, so the user's sector 0 is not left half written. 0 on success.
 int WriteBackSector0(unsigned char* sector);
 int WriteISPFirmware(char* path, bool strip);
+// Restarts a card found in its boot ROM or a loader from its ISP copies, so
+// that the command an earlier run left unfinished can finish the job. 0 when
+// the card then runs its ISP firmware.
+int BringBackIspFirmware();
 int InitCard(int mode);
 int ModifyISPFile(int mode);
 int ModifyISPFileBypassCSSInfo(char* path);

@@ -2,12 +2,17 @@
 // and final banners, and the run itself from the command line to the exit
 // status.
 #include <dirent.h>
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "EXCMDFunc.h"
 #include "FlowGlobals.h"
+#include "RunGuard.h"
 
 QC3300 mQel3300[kDeviceSlots];
 QC3300* gQel3300 = nullptr;
@@ -102,6 +107,7 @@ void RemoveToolLogs() {
 namespace {
 
 enum { kMaxSerialLength = 20 };
+const char kSectorZeroFile[] = "LBA0.bin";
 
 // A serial number the card can carry and a reader can tell apart: printable
 // ASCII, and not only blanks (an unset variable in a line script gives "").
@@ -114,28 +120,47 @@ bool IsUsableSerial(const char* serial) {
   return !blank;
 }
 
+// "Open Device Error: %s" and the system's reason on a line of its own.
+void ReportOpenError(const char* path, int reason) {
+  debug_printf("Open Device Error: %s\n", path);
+  debug_printf("%s\n", strerror(reason));
+}
+
 // Opens the node named on the command line in slot 0 and proves through the
 // unlock probe that it carries the controller. Prints why it refuses.
 bool SelectNamedDevice(const char* path) {
   gQel3300Sel = 0;
   gQel3300 = &mQel3300[0];
+  // /dev/disk/by-id/... names are links to the /dev/sdX node the slots hold.
+  std::string node;
+  if (!ResolveLinks(path, &node)) {
+    ReportOpenError(path, errno);
+    return false;
+  }
   // The slots hold 19 characters; a longer name is refused, never cut.
-  if (strlen(path) >= kDevNameSize) {
-    debug_printf("Open Device Error: %s\n", path);
+  if (node.size() >= kDevNameSize) {
+    ReportOpenError(path, ENAMETOOLONG);
     return false;
   }
   char name[kDevNameSize];
-  snprintf(name, sizeof(name), "%s", path);
+  snprintf(name, sizeof(name), "%s", node.c_str());
+  if (!HoldDevice(name)) return false;
 
   gQel3300->Initialize();
   if (!gQel3300->OpenDevice(name)) {
-    debug_printf("Open Device Error: %s\n", path);
+    ReportOpenError(path, errno);
     return false;
   }
   unsigned char answer[4096];
   bool ata = (gQel3300->GetAttribute() & kAttrAtaPassThrough) != 0;
   int probe = gQel3300->QelPreVendorCommand(answer, ata);
+  int refused = SgIoErrno();
   ShowCardInfo(0);
+  if (probe != 0 && (refused == EPERM || refused == EACCES)) {
+    debug_printf("SG_IO refused on %s: %s (run as root or with CAP_SYS_RAWIO)\n", name,
+                 strerror(refused));
+    return false;
+  }
   if (probe != 0) {
     debug_printf("This is not QEL disk!\n");
     return false;
@@ -196,30 +221,52 @@ struct Command {
   const char* failureLine;
   int (*run)(int mode, int argc, char** argv);
   int mode;
+  bool writesFirmware;  // keeps sector 0 in "LBA0.bin" in the working folder
+  bool writesImageSet;  // personalised copies or read-back dumps land in the set
 };
 
 const Command kCommands[] = {
     {"initial", kNoArgument, "Initial Card...................\n\n", "Initial card failed..\n\n",
-     RunInitCard, 0},
+     RunInitCard, 0, true, false},
     {"initial", kSerialNumber, "Inital Card with new Serial Number............\n\n",
-     "Initial card failed..\n\n", RunInitCard, 1},
+     "Initial card failed..\n\n", RunInitCard, 1, true, true},
     {"keepsn", kAnyArguments, "Initial Card(keepsn)...........\n\n", "Initial card failed..\n\n",
-     RunInitCard, 2},
+     RunInitCard, 2, true, true},
     {"keepsn_1", kAnyArguments, "Initial Card(keepsn_1).........\n\n", "Initial card failed..\n\n",
-     RunInitCard, 3},
+     RunInitCard, 3, true, true},
     {"update", kAnyArguments, "Update Card..................\n\n", "Update failed..\n\n",
-     RunSwapISP, 4},
+     RunSwapISP, 4, true, true},
     {"update_1", kAnyArguments, "Update_1 Card................\n\n", "Update_1 failed..\n\n",
-     RunSwapISP, 5},
+     RunSwapISP, 5, true, true},
     {"swap", kAnyArguments, "Swap Card....................\n\n", "Swap failed..\n\n", RunSwapISP,
-     6},
+     6, true, true},
     {"swap_1", kAnyArguments, "Swap_1 Card..................\n\n", "Swap_1 failed..\n\n",
-     RunSwapISP, 7},
+     RunSwapISP, 7, true, true},
     {"readflashid", kAnyArguments, "Read Flash ID................\n\n",
-     "Read Flash ID failed..\n\n", RunReadFlashID, 0},
+     "Read Flash ID failed..\n\n", RunReadFlashID, 0, false, false},
     {"download-microcode", kAnyArguments, "download-microcode ............\n\n",
-     "Download Microcode failed..\n\n", RunDownloadMicrocode, 0},
+     "Download Microcode failed..\n\n", RunDownloadMicrocode, 0, true, true},
 };
+
+// What a flow writes must be writable before the card is touched: the
+// chosen set's folder takes its scratch files (a set that does not exist is
+// left to the flows, which name the file they miss), and "LBA0.bin" in the
+// working folder is never written through a link planted in its place.
+bool CanWriteRunFiles(const Command& command) {
+  struct stat info;
+  if (command.writesFirmware && lstat(kSectorZeroFile, &info) == 0 && !S_ISREG(info.st_mode)) {
+    debug_printf("Cannot write %s: %s\n", kSectorZeroFile, strerror(ELOOP));
+    return false;
+  }
+  char folder[kPathSize];
+  snprintf(folder, sizeof folder, "%s", UpdateISPDataFile);
+  char* slash = strrchr(folder, '/');
+  if (!command.writesImageSet || slash == nullptr) return true;
+  *slash = '\0';
+  if (access(folder, F_OK) != 0 || access(folder, W_OK | X_OK) == 0) return true;
+  debug_printf("Cannot write in %s: %s\n", folder, strerror(errno));
+  return false;
+}
 
 const Command* FindCommand(int argc, char** argv) {
   for (const Command& command : kCommands) {
@@ -252,8 +299,15 @@ int Dispatch(int argc, char** argv) {
     }
     snprintf(KEYINSNString, sizeof(KEYINSNString), "%s", argv[3]);
   }
+  if (!CanWriteRunFiles(*command)) {
+    ShowFail(1);
+    return 1;
+  }
   debug_printf("%s", command->announcement);
-  if (command->run(command->mode, argc, argv) != 0) {
+  int result = command->run(command->mode, argc, argv);
+  // A stop signal held while a flow failed with the card out of its firmware.
+  if (ReleaseStopSignals(false) != 0) result = 1;
+  if (result != 0) {
     debug_printf("%s", command->failureLine);
     ShowFail(1);
     return 1;
@@ -266,6 +320,9 @@ int Dispatch(int argc, char** argv) {
 
 int ToolMain(int argc, char* argv[]) {
   ClearScreen();
+  IgnoreBrokenPipe();
+  // Before anything is deleted or written: no other run may use the folder.
+  if (!ClaimWorkingFolder()) return 1;
   RemoveToolLogs();
   debug_printf("qeltool %s (QC3300)\n", APP_VERSION);
   debug_printf("SSD Linux Update Tool:\n\n");
@@ -275,7 +332,7 @@ int ToolMain(int argc, char* argv[]) {
   }
 
   if (strcmp(argv[1], "-list") == 0) {
-    if (ScanTarget()) return 1;
+    if (ScanTarget() || !HoldDevice(gQel3300DevName[gQel3300Sel])) return 1;
   } else if (!SelectNamedDevice(argv[1])) {
     return 1;
   }

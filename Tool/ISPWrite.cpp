@@ -23,9 +23,30 @@ enum {
 const unsigned long kIspLoadBase = 0x80000000;
 const char kSectorZeroFile[] = "LBA0.bin";
 
-// Keeps the card's sector 0 in "LBA0.bin"; an incomplete copy is removed.
+// Polls the card after a reset into its ISP firmware and prints the mode it
+// answers. Only an answer after the reset tells what the card runs now: the
+// table read before it describes the program the card has just left, so a
+// poll that failed (and closed the device) is asked again on a reopened one.
+// True, with the card records refreshed, when the ISP firmware runs ready.
+bool CardRunsIspFirmware() {
+  bool answered = false;
+  for (int poll = 0; poll < kReadyPolls && !answered; ++poll) {
+    answered = ReopenIfClosed() && gQel3300->ReadFlashID(g_FlashIDTable) == 0;
+    if (!answered) sleep(1);
+  }
+  debug_printf("ISPMode:%d\n", g_FlashIDTable[kFidISPMode]);
+  if (!answered || !(g_FlashIDTable[kFidReadyFlags] & kIspRunning) ||
+      g_FlashIDTable[kFidISPMode] != kModeIsp) {
+    return false;
+  }
+  CheckCardMode();
+  return true;
+}
+
+}  // namespace
+
 bool SaveSectorZero(const unsigned char* sector) {
-  FILE* file = fopen(kSectorZeroFile, "wb");
+  FILE* file = OpenFileNoFollow(kSectorZeroFile, "wb");
   if (file == nullptr) {
     debug_printf("Open LBA0.bin Fail!\n");
     return false;
@@ -38,8 +59,6 @@ bool SaveSectorZero(const unsigned char* sector) {
   }
   return true;
 }
-
-}  // namespace
 
 bool ReopenIfClosed() {
   return gQel3300->isOpened() || gQel3300->OpenDevice(gQel3300DevName[gQel3300Sel]);
@@ -99,19 +118,14 @@ int WriteISPFirmware(char* path, bool strip) {
     debug_printf("Reset CPU Fail!\n");
     return 1;
   }
-  // Only an answer after the reset tells what the card runs now: the table
-  // read before it describes the program the card has just left.
-  bool answered = false;
-  for (int poll = 0; poll < kReadyPolls && !answered; ++poll) {
-    answered = ReopenIfClosed() && gQel3300->ReadFlashID(g_FlashIDTable) == 0;
-    if (!answered) sleep(1);
-  }
-  debug_printf("ISPMode:%d\n", g_FlashIDTable[kFidISPMode]);
-  if (answered && (g_FlashIDTable[kFidReadyFlags] & kIspRunning) &&
-      g_FlashIDTable[kFidISPMode] == kModeIsp) {
-    CheckCardMode();
-    return 0;
-  }
+  if (CardRunsIspFirmware()) return 0;
   debug_printf("Run ISP Fail!\n");
   return 1;
+}
+
+int BringBackIspFirmware() {
+  debug_printf("Restart ISP firmware...................\n");
+  if (ResetCpu() != 0 || !CardRunsIspFirmware()) return 1;
+  debug_printf("Success\n");
+  return 0;
 }

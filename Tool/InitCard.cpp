@@ -5,6 +5,7 @@
 // on it. The card is only read until the forced boot ROM.
 #include "EXCMDFunc.h"
 #include "FlowGlobals.h"
+#include "RunGuard.h"
 #include "SHA256.h"
 
 namespace {
@@ -18,17 +19,19 @@ struct InitMode {
   bool needsIspFirmware;       // the card's identity comes from its running firmware
   bool personalised;           // writes UpdateISPDataFile, made by ModifyISPFile(mode)
   const char* prepareFailure;  // printed when ModifyISPFile fails, or null
+  IdentityRule identity;       // what the card must answer afterwards
 };
 
 const InitMode kInitModes[] = {
     {"*****************************************\n", "**********  Initial ISP flow  ***********\n",
-     false, false, nullptr},
+     false, false, nullptr, {kImageTable, kImageTable, kImageTable, kImageTable}},
     {"*****************************************\n", "**********  Initial ISP flow  ***********\n",
-     false, true, "Update ISP file with SN fail!!\n"},
+     false, true, "Update ISP file with SN fail!!\n",
+     {kGivenSerial, kImageTable, kImageTable, kImageTable}},
     {"******************************************\n", "******* Initial ISP flow (Keep SN) *******\n",
-     true, true, nullptr},
+     true, true, nullptr, {kCardBefore, kImageTable, kImageTable, kImageTable}},
     {"******************************************\n", "**** Initial ISP flow (Keep SN mode 1) ***\n",
-     true, true, nullptr},
+     true, true, nullptr, {kCardBefore, kCardBefore, kCardBefore, kImageTable}},
 };
 
 }  // namespace
@@ -47,11 +50,20 @@ int InitCard(int mode) {
   debug_printf("%s", init.starLine);
   ShowCMDtype();
   ShowCardInfo(1);
+  CardIdentity before = g_CardIdentity;
   debug_printf("ISPMode:%d\n", g_FlashIDTable[kFidISPMode]);
   debug_printf("ISP file name is %s, %d\n", ISPDateCodeFile, mode);
 
   if (CheckFlashID()) return 1;
   bool ispRunning = g_FlashIDTable[kFidISPMode] == kModeIsp;
+  // A card an earlier run left in its boot ROM or a loader is restarted from
+  // its ISP copies, so that the same command finishes the job with the
+  // card's own identity.
+  if (init.needsIspFirmware && !ispRunning && BringBackIspFirmware() == 0) {
+    ispRunning = true;
+    ShowCardInfo(1);
+    before = g_CardIdentity;
+  }
   if (init.needsIspFirmware && !ispRunning) {
     debug_printf("It is not ISP mode!\n");
     return 1;
@@ -70,6 +82,7 @@ int InitCard(int mode) {
     return 1;
   }
 
+  HoldStopSignals();
   if (ForceToROM() != 0 || DL_SHIM_MPISP() != 0 || DLMPISP() != 0) return 1;
   if (DoPretest() != 0) {
     debug_printf("DoPretest_Fail\n");
@@ -85,6 +98,7 @@ int InitCard(int mode) {
   if (WriteISPFirmware(init.personalised ? UpdateISPDataFile : ISPDateCodeFile, false) != 0) {
     return 1;
   }
+  if (ReleaseStopSignals(true) != 0) return 1;
   ShowCardInfo(2);
-  return 0;
+  return CheckCardIdentity(init.identity, before);
 }

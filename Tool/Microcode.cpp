@@ -14,12 +14,14 @@
 #include "MicrocodeDownload.h"
 #include "MicrocodeImage.h"
 #include "Progress.h"
+#include "RunGuard.h"
 #include "SHA256.h"
 
 namespace {
 
+const IdentityRule kMicrocodeIdentity = {kCardBefore, kCardBefore, kNotChecked, kNotChecked};
+
 const char kStarLine[] = "*****************************************\n";
-const char kSector0File[] = "LBA0.bin";
 
 enum {
   kIdentifySize = 512,
@@ -135,19 +137,7 @@ bool SaveSector0() {
     debug_printf("Read LBA 0 Fail!\n");
     return false;
   }
-  if (!gDownloadStarted) {
-    FILE* file = fopen(kSector0File, "wb");
-    if (file == nullptr) {
-      debug_printf("Open LBA0.bin Fail!\n");
-      return false;
-    }
-    const bool written = fwrite(sector0, 1, sizeof(sector0), file) == sizeof(sector0);
-    if (fclose(file) != 0 || !written) {
-      remove(kSector0File);
-      debug_printf("Write LBA0.bin Fail!\n");
-      return false;
-    }
-  }
+  if (!gDownloadStarted && !SaveSectorZero(sector0)) return false;
   if (WriteBackSector0(sector0) != 0) {
     debug_printf("Write LBA 0 Fail!\n");
     return false;
@@ -174,6 +164,7 @@ int DownloadMicroCode_Main(int dma, int subCommand) {
   }
   ShowCMDtype();
   ShowCardInfo(1);
+  const CardIdentity before = g_CardIdentity;
   if ((CheckBinISPVerWithFlash(0) & 0xFF) != 1) return 1;
   if (CheckSHA256(ISPDateCodeFile) != 0) return 1;
 
@@ -187,6 +178,7 @@ int DownloadMicroCode_Main(int dma, int subCommand) {
   if (!SaveSector0()) return 1;
 
   gDownloadStarted = true;
+  HoldStopSignals();
   const int totalBlocks = static_cast<int>(image.size / kMicrocodeBlockSize);
   const int blocksPerCommand = subCommand == kSubCommandWhole
                                    ? totalBlocks
@@ -199,8 +191,10 @@ int DownloadMicroCode_Main(int dma, int subCommand) {
   }
   debug_printf("Success\n");
   sleep(1);
+  if (ReleaseStopSignals(true) != 0) return 1;
   ShowCardInfo(2);
-  return 0;
+  // Drives keep their factory identity across DOWNLOAD MICROCODE.
+  return CheckCardIdentity(kMicrocodeIdentity, before);
 }
 
 int DMicrocodeChk(int subCommand, int totalBlocks, int blocksPerCommand, unsigned char* image,

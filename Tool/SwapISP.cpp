@@ -7,6 +7,7 @@
 
 #include "EXCMDFunc.h"
 #include "FlowGlobals.h"
+#include "RunGuard.h"
 #include "SHA256.h"
 #include "SwapVersionList.h"
 
@@ -14,13 +15,22 @@ namespace {
 
 const char kStarLine[] = "*****************************************\n";
 
-// Banner titles of modes 4 to 7: update, update_1, swap, swap_1.
+// Modes 4 to 7: update, update_1, swap, swap_1; their banner titles and
+// the identity each leaves (update_1 takes the image's model name).
 enum { kFirstSwapMode = 4, kLastSwapMode = 7 };
-const char* const kSwapTitles[] = {
-    "***********  Update ISP flow  ***********\n",
-    "***********  Update_1 ISP flow  ***********\n",
-    "************  Swap ISP flow  ************\n",
-    "***********  Swap_1 ISP flow  ***********\n",
+struct SwapMode {
+  const char* title;
+  IdentityRule identity;
+};
+const SwapMode kSwapModes[] = {
+    {"***********  Update ISP flow  ***********\n",
+     {kCardBefore, kCardBefore, kCardBefore, kImageTable}},
+    {"***********  Update_1 ISP flow  ***********\n",
+     {kCardBefore, kImageTable, kCardBefore, kImageTable}},
+    {"************  Swap ISP flow  ************\n",
+     {kCardBefore, kCardBefore, kCardBefore, kImageTable}},
+    {"***********  Swap_1 ISP flow  ***********\n",
+     {kCardBefore, kCardBefore, kCardBefore, kImageTable}},
 };
 
 enum { kISPFirmware = 2, kFlashTypeL06B = 0x04 };
@@ -38,10 +48,19 @@ int SwapISP(int mode) {
     return 1;
   }
   debug_printf("%s", kStarLine);
-  debug_printf("%s", kSwapTitles[mode - kFirstSwapMode]);
+  const SwapMode& swap = kSwapModes[mode - kFirstSwapMode];
+  debug_printf("%s", swap.title);
   debug_printf("%s", kStarLine);
   ShowCMDtype();
   ShowCardInfo(1);
+  CardIdentity before = g_CardIdentity;
+
+  // A card an earlier run left in its boot ROM or a loader is restarted from
+  // its ISP copies, so that the same command finishes the job.
+  if (g_FlashIDTable[kFidISPMode] != kISPFirmware && BringBackIspFirmware() == 0) {
+    ShowCardInfo(1);
+    before = g_CardIdentity;
+  }
 
   // The mode is checked before the gate: the gate reads back the card's ISP
   // copies, and a card running another program would fail that read with a
@@ -67,9 +86,11 @@ int SwapISP(int mode) {
   // The ISP firmware on "L06B" flash takes the bare section bodies.
   const bool strip = g_FlashIDTable[kFidISPMode] == kISPFirmware &&
                      (g_FlashIDTable[kFidFlashType] & kFlashTypeL06B) != 0;
+  HoldStopSignals();
   if (WriteISPFirmware(UpdateISPDataFile, strip) != 0) return 1;
+  if (ReleaseStopSignals(true) != 0) return 1;
   ShowCardInfo(2);
-  return 0;
+  return CheckCardIdentity(swap.identity, before);
 }
 
 int CheckBinISPVerWithFlash(int selector) {

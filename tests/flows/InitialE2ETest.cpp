@@ -196,9 +196,11 @@ const char kImageAddress[] = "addr=0x80000000";
 const char kForceRom[] = "ResetCPU rom=1";
 const FailingRun kFailingRuns[] = {
     {"KeepsnInBootRom", {"--mode", "rom"}, {}, kIntact, nullptr, "keepsn",
-     "Success\nIt is not ISP mode!\n", kImageAddress},
+     "Restart ISP firmware...................\nReset CPU .............................\nDone\n"
+     "ISPMode:0\nIt is not ISP mode!\n", kImageAddress},
     {"KeepsnOneInLoader", {"--mode", "mpisp"}, {}, kIntact, nullptr, "keepsn_1",
-     "Success\nIt is not ISP mode!\n", kImageAddress},
+     "Restart ISP firmware...................\nReset CPU .............................\nDone\n"
+     "ISPMode:0\nIt is not ISP mode!\n", kImageAddress},
     {"ListedPretestCode", {"--mode", "rom", "--pretest-code", "5"}, {}, kIntact, nullptr, "initial",
      "0x05,Database No Bank!\npretest Fail!\n", kImageAddress},
     {"UnknownPretestCode", {"--mode", "rom", "--pretest-code", "36"}, {}, kIntact, nullptr, "initial",

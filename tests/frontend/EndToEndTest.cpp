@@ -149,6 +149,13 @@ class EndToEnd : public ::testing::Test {
 TEST_F(EndToEnd, HelpAndDevicesThatCannotBeUsed) {
   std::string card = Card("card");
   const std::string longName = "/dev/../dev/../dev/sdb";  // more than the slots hold
+  // A by-id name is a link to the node: it is followed before the 19-character
+  // rule applies; a link to nothing fails with the system's reason.
+  const std::string byId = root_ + "/disk/by-id/ata-QEL_Virtual_SSD_VC3300000001";
+  const std::string dangling = root_ + "/disk/by-id/ata-gone";
+  ASSERT_EQ(0, e2e::Run("/", {"/bin/mkdir", "-p", root_ + "/disk/by-id"}).status);
+  ASSERT_EQ(0, symlink("/dev/sdb", byId.c_str()));
+  ASSERT_EQ(0, symlink("/dev/sdx-gone", dangling.c_str()));
   struct Case {
     Args args;
     std::string out;
@@ -158,8 +165,10 @@ TEST_F(EndToEnd, HelpAndDevicesThatCannotBeUsed) {
       {{}, kHelp, false},
       {{"/dev/sdb"}, kHelp, false},  // a device alone is not touched
       {{"-list"}, kHelp, false},     // nor scanned for
-      {{longName, "showIDinfo"}, "Open Device Error: " + longName + "\n", false},
-      {{"/dev/sdz", "showIDinfo"}, "Open Device Error: /dev/sdz\n", true},  // the device table was built
+      {{longName, "showIDinfo"}, "Open Device Error: " + longName + "\nFile name too long\n", false},
+      {{"/dev/sdz", "showIDinfo"}, "Open Device Error: /dev/sdz\nNo such file or directory\n", true},  // the device table was built
+      {{dangling, "showIDinfo"}, "Open Device Error: " + dangling + "\nNo such file or directory\n", true},
+      {{byId, "showIDinfo"}, Identity("VC3300000001", "QEL QC3300 Virtual SSD", "Q1117A00") + kPass, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.empty() ? "" : c.args[0]);

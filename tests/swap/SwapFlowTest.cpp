@@ -52,7 +52,9 @@ const SwapCase kCases[] = {
     {"MissingDatabase", "Q1117A05", {}, {"--no-fwverdb"}, nullptr,
      "REGBIN/3300/FWVerDB.ini not exist!\n"},
     {"OnlyForTheISPFirmware", "Q1117A00", {"--mode", "mpisp"}, {"--no-fwverdb"}, nullptr,
-     "ISPMode:1\nThis flow only for ISP mode device!\n"},
+     "Restart ISP firmware...................\n"
+     "Reset CPU .............................\nDone\nISPMode:0\nISPMode:0\n"
+     "This flow only for ISP mode device!\n"},
 };
 
 class SwapFlow : public ::testing::TestWithParam<std::tuple<SwapCommand, SwapCase>> {};
