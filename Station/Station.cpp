@@ -495,7 +495,8 @@ int StationMain(int argc, char** argv) {
   if (haveImageSet && !S_ISDIR(imageSet.st_mode))
     return Refuse(std::string("./") + kImageSetFolder + " is no folder");
 
-  const std::string reportPath = options.report.empty() ? DefaultReportName() : options.report;
+  std::string reportPath = options.report.empty() ? DefaultReportName() : options.report;
+  while (reportPath.size() > 1 && reportPath.back() == '/') reportPath.pop_back();
   int reportFd = MakeReportFolder(reportPath, &error);
   if (reportFd < 0) return Refuse(error);
   // The Library takes trace names of at most 127 characters; a name through
