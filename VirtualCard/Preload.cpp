@@ -18,6 +18,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -145,7 +146,21 @@ int OpenNode(const char* path, int flags, bool* handled) {
     return -1;
   }
   static auto realOpen = Next<int (*)(const char*, int, ...)>("open");
-  int fd = realOpen("/dev/null", O_RDWR | (flags & O_CLOEXEC));
+  int fd;
+  if ((flags & O_EXCL) && !(flags & O_CREAT)) {
+    // An exclusive open of a block device fails with EBUSY while another
+    // holder has it exclusively: a lock on the card folder stands for that
+    // claim, and ends with the descriptor as the kernel's does.
+    fd = realOpen(slot->dir.c_str(), O_RDONLY | O_DIRECTORY | (flags & O_CLOEXEC));
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      static auto realClose = Next<int (*)(int)>("close");
+      realClose(fd);
+      errno = EBUSY;
+      return -1;
+    }
+  } else {
+    fd = realOpen("/dev/null", O_RDWR | (flags & O_CLOEXEC));
+  }
   if (fd < 0) return -1;
   Fds()[fd] = slot;
   ++slot->openCount;
