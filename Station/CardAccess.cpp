@@ -31,6 +31,22 @@ std::string Normalize(const std::string& path) {
   return out.empty() ? "/" : out;
 }
 
+// Copies an ATA string of `words` words (high byte first in each word), up
+// to a NUL, without the blanks around it.
+std::string AtaString(const unsigned char* data, int words) {
+  std::string text;
+  for (int i = 0; i < words; ++i) {
+    text += static_cast<char>(data[2 * i + 1]);
+    text += static_cast<char>(data[2 * i]);
+  }
+  size_t end = text.find('\0');
+  if (end != std::string::npos) text.resize(end);
+  const char* blanks = " \t\n";
+  size_t begin = text.find_first_not_of(blanks);
+  if (begin == std::string::npos) return "";
+  return text.substr(begin, text.find_last_not_of(blanks) - begin + 1);
+}
+
 }  // namespace
 
 std::vector<std::string> ScannedNodes() {
@@ -82,20 +98,6 @@ bool ResolveNode(const std::string& given, std::string* node, std::string* error
   return true;
 }
 
-std::string AtaString(const unsigned char* data, int words) {
-  std::string text;
-  for (int i = 0; i < words; ++i) {
-    text += static_cast<char>(data[2 * i + 1]);
-    text += static_cast<char>(data[2 * i]);
-  }
-  size_t end = text.find('\0');
-  if (end != std::string::npos) text.resize(end);
-  const char* blanks = " \t\n";
-  size_t begin = text.find_first_not_of(blanks);
-  if (begin == std::string::npos) return "";
-  return text.substr(begin, text.find_last_not_of(blanks) - begin + 1);
-}
-
 CardAnswer ReadCard(const std::string& node, const std::string& tracePath) {
   CardAnswer answer;
   QC3300 card;
@@ -106,7 +108,6 @@ CardAnswer ReadCard(const std::string& node, const std::string& tracePath) {
     answer.problem = "cannot open " + node;
     return answer;
   }
-  answer.opened = true;
   const bool ata = (card.GetAttribute() & kAttrAtaPassThrough) != 0;
   unsigned char data[4096] = {};
   int probe = card.QelPreVendorCommand(data, ata);

@@ -15,7 +15,6 @@ struct CardIdentity {
 // What a card answered: `problem` is "" when it answered in full, else one
 // line on why not (the node did not open, no controller, IDENTIFY failed).
 struct CardAnswer {
-  bool opened = false;
   bool controller = false;  // the unlock probe found the controller
   CardIdentity identity;
   std::string problem;
@@ -38,9 +37,5 @@ std::string NodeName(const std::string& node);
 // Opens `node`, probes it and reads its identity; every command goes into
 // the trace file `tracePath` (at most 127 characters).
 CardAnswer ReadCard(const std::string& node, const std::string& tracePath);
-
-// Copies an ATA string of `words` words (high byte first in each word) and
-// drops the blanks around it.
-std::string AtaString(const unsigned char* data, int words);
 
 #endif  // QEL_STATION_CARDACCESS_H_
