@@ -149,8 +149,11 @@ TEST(Paths, ResolveLinksFollowsByIdNamesToTheirNode) {
     std::string resolved;
     errno = 0;
     EXPECT_EQ(c.resolved != nullptr, ResolveLinks(c.path, &resolved)) << c.path;
-    if (c.resolved != nullptr) EXPECT_EQ(c.resolved, resolved) << c.path;
-    else EXPECT_EQ(c.err, errno) << c.path;
+    if (c.resolved != nullptr) {
+      EXPECT_EQ(c.resolved, resolved) << c.path;
+    } else {
+      EXPECT_EQ(c.err, errno) << c.path;
+    }
   }
 }
 

@@ -2,6 +2,7 @@
 // plans of the three sub-commands, the failures, the older raw layout, and
 // images that cannot be sent whole.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <memory>
 #include <ostream>
@@ -186,6 +187,46 @@ TEST_F(MicrocodeFlow, ImagesThatCannotBeSentWholeAreRefused) {
     ExpectFailed(Download({c.option}), c.reason);
     EXPECT_FALSE(Contains(journal_, "DOWNLOAD MICROCODE"));
     EXPECT_FALSE(Contains(journal_, "cmd=0x30 feat=0x00 count=1 lba=0x0 "));
+  }
+}
+
+// Nothing passes but the right card: a damaged image and a link planted
+// for "LBA0.bin" are refused before anything is sent; a drive that replaces
+// its identity with the image's is reported, naming the field.
+TEST_F(MicrocodeFlow, OnlyTheRightCardPasses) {
+  enum Setup { kDamagedImage, kPlantedLink, kDriveTakesIdentity };
+  const struct {
+    Setup setup;
+    const char* reason;
+    bool sends;
+  } kCases[] = {
+      {kDamagedImage, "ISP file digest mismatch! ./REGBIN/3300/ISP3300.bin\n", false},
+      {kPlantedLink, "Cannot write LBA0.bin: Too many levels of symbolic links\n", false},
+      {kDriveTakesIdentity,
+       "Identity check fail! serial number is <IMG3300000001>, expected <VC3300000001>\n", true},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.reason);
+    Prepare(c.setup == kDriveTakesIdentity ? Args{"--dm-takes-identity"} : Args{});
+    if (c.setup == kDamagedImage) {
+      std::string image = e2e::ReadFile(bench_->SetFile("ISP3300.bin"));
+      image[0x900] ^= 0x01;
+      e2e::WriteFile(bench_->SetFile("ISP3300.bin"), image);
+    }
+    if (c.setup == kPlantedLink) {
+      e2e::WriteFile(bench_->Path("victim"), "keep");
+      ASSERT_EQ(0, symlink("victim", bench_->Path("LBA0.bin").c_str()));
+    }
+    e2e::RunResult run = Download({"Mode3"});
+    if (c.setup == kPlantedLink) {
+      // Refused before the flow starts: the reason and the failure banner.
+      EXPECT_EQ(1, run.status);
+      EXPECT_TRUE(Contains(run.out, std::string(c.reason) + "\nLinux Tool:")) << run.out;
+      EXPECT_EQ("keep", e2e::ReadFile(bench_->Path("victim")));
+    } else {
+      ExpectFailed(run, c.reason);
+    }
+    EXPECT_EQ(c.sends, Contains(journal_, "DOWNLOAD MICROCODE"));
   }
 }
 
