@@ -94,6 +94,8 @@ int Show(const std::string& dir) {
   printf("serial     : %s\n", GetAtaString(id + kIdSerial, kIdSerialLen).c_str());
   printf("model      : %s\n", GetAtaString(id + kIdModel, kIdModelLen).c_str());
   printf("firmware   : %s\n", GetAtaString(id + kIdFwRev, kIdFwRevLen).c_str());
+  printf("wwn        : %04x%04x%04x%04x\n", id[216] | id[217] << 8, id[218] | id[219] << 8, id[220] | id[221] << 8,
+         id[222] | id[223] << 8);
   printf("ISP copies : %s / %s\n", CopyVersion(card, 1).c_str(), CopyVersion(card, 2).c_str());
   printf("microcode  : %s\n", access((dir + "/dm-saved.bin").c_str(), F_OK) == 0
                                    ? "saved by DOWNLOAD MICROCODE 0Eh, activated at the next open"

@@ -29,7 +29,7 @@ bridge_card flow_card QELBRG00000000000005 --mode rom
 bridge_card fault_card QELBRG00000000000006 --fail-op 27
 bridge_card sat2_card QELBRG00000000000007 --fixed-sense --dm-codes 1,2
 bridge_card linux61_card QELBRG00000000000008 --fixed-sense-linux61 --fail-op 27
-bridge_card busy_card QELBRG00000000000009 --busy-every 40
+bridge_card busy_card QELBRG00000000000009 --busy-every 20
 bridge_card limit_card QELBRG00000000000010 --max-transfer 65536
 bridge_card nock_card QELBRG00000000000011 --no-ck-cond
 bridge_card tools_card QELBRG00000000000012
@@ -53,6 +53,19 @@ expect_microcode_applied() {
 expect_failed() {
     expect_status "$1" 1
     expect_line "$1" "Total Process finished,the result is failed"
+}
+
+# expect_same_wwn BEFORE AFTER: hdparm -I showed one WWN in both steps.
+expect_same_wwn() {
+    local before after
+    step_ran "$1" && step_ran "$2" || return 0
+    before=$(grep 'WWN Device Identifier' "$(step_dir "$1")/stdout")
+    after=$(grep 'WWN Device Identifier' "$(step_dir "$2")/stdout")
+    if [ -z "$before" ]; then
+        fail "$1: hdparm -I shows no WWN"
+    elif [ "$before" != "$after" ]; then
+        fail "the WWN changed: '$before' before, '$after' after"
+    fi
 }
 
 # expect_same_ata_commands CARD: the card received the same ATA
@@ -86,8 +99,9 @@ fast_lane_run dm_default newer download-microcode
 expect_same_ata_commands dm_default
 scenario_end
 
-scenario "bridge: download-microcode Mode3"
+scenario "bridge: download-microcode Mode3 keeps the card's WWN"
 expect_microcode_applied dm_mode3 dm_mode3 QELBRG00000000000002
+expect_same_wwn dm_mode3_wwn_before dm_mode3_wwn_after
 scenario_end
 
 scenario "bridge: download-microcode Mode7"
@@ -100,7 +114,7 @@ expect_line dm_modee_show "  Firmware Version : $NEW_FWREV"
 expect_line dm_modee_show "  Serial Number    : QELBRG00000000000004"
 scenario_end
 
-scenario "bridge: initial SN, keepsn, update and swap on one card"
+scenario "bridge: initial SN, keepsn, update and swap on one card; update and swap keep the WWN"
 expect_status initial_sn 0
 expect_line initial_sn "Total Process finished,the result is Pass"
 expect_status keepsn 0
@@ -114,6 +128,7 @@ expect_line flow_show "  Firmware Version : $NEW_FWREV"
 expect_card flow_card "serial     : $NEW_SERIAL"
 expect_card flow_card "ISP copies : $NEW_FWREV / $NEW_FWREV"
 expect_card flow_card "mode       : isp (ISPMode 2), ready"
+expect_same_wwn flow_wwn_before flow_wwn_after
 scenario_end
 
 scenario "bridge: a fault answered in the middle of update fails the run; update again passes"
@@ -141,15 +156,12 @@ scenario_end
 # The SCSI midlayer retries a command answered BUSY before SG_IO returns,
 # so through a kernel the flow passes although the card answered BUSY; the
 # same card under the preload library, where nothing retries, fails.
-scenario "bridge answering BUSY now and then: the midlayer retries, update passes; without it, it fails"
-expect_status busy_update 0
-expect_line busy_update "Total Process finished,the result is Pass"
-expect_card busy_card "ISP copies : $NEW_FWREV / $NEW_FWREV"
-expect_card busy_card "serial     : QELBRG00000000000009"
+scenario "bridge answering BUSY now and then: the midlayer retries and Mode3 passes; without it, it fails"
+expect_microcode_applied busy_mode3 busy_card QELBRG00000000000009
 grep -q 'busy (bridge)' "$(card_dir busy_card)/journal.log" || fail "busy_card: the bridge never answered BUSY"
-fast_lane_run busy_card newer update
+fast_lane_run busy_card newer download-microcode Mode3
 [ "$(cat "$lane_boot_dir/fast/busy_card/status")" = 1 ] ||
-    fail "busy_card: under the preload library update ended with $(cat "$lane_boot_dir/fast/busy_card/status"), expected 1"
+    fail "busy_card: under the preload library Mode3 ended with $(cat "$lane_boot_dir/fast/busy_card/status"), expected 1"
 scenario_end
 
 scenario "bridge with a 64 KiB transfer limit: Mode7 is cut and fails, Mode3 passes"

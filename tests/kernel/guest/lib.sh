@@ -172,20 +172,22 @@ lane_report_disks() {
     echo "@@QEL END" >&3
 }
 
-# step NAME [--stdin TEXT] [--regbin SET] -- COMMAND ARGS...
+# step NAME [--stdin TEXT] [--regbin SET] [--no-trace] -- COMMAND ARGS...
 # Runs the command in a fresh working directory /tmp/steps/NAME (with a copy
 # of the image set SET from /lane/data/SET/REGBIN when given), its standard
 # input fed with TEXT and then closed, and sends back every file that the
 # directory then holds: "stdout", "stderr", "status" (the exit status),
 # "seconds", "dmesg" (kernel messages during the step), "Display.log" and
-# the trace file that the tool wrote.
+# the trace file that the tool wrote (unless --no-trace: a flow's trace runs
+# to megabytes, which take TCG seconds to encode and send).
 step() {
-    local name="$1" stdin_text='' regbin='' dir t0 t1 f
+    local name="$1" stdin_text='' regbin='' trace=1 dir t0 t1 f
     shift
     while [ $# -gt 0 ] && [ "$1" != -- ]; do
         case $1 in
             --stdin) stdin_text=$2; shift 2 ;;
             --regbin) regbin=$2; shift 2 ;;
+            --no-trace) trace=0; shift ;;
             *) echo "lane: step $name: unknown option $1"; return 1 ;;
         esac
     done
@@ -207,7 +209,12 @@ step() {
     echo "lane: step $name: status $(cat "$dir/status") after $(cat "$dir/seconds") s"
     set --
     for f in "$dir"/*; do
-        [ -f "$f" ] && set -- "$@" "${f##*/}"
+        [ -f "$f" ] || continue
+        case ${f##*/} in
+            Display.log | stdout | stderr) ;;
+            *.log) [ "$trace" = 1 ] || continue ;;
+        esac
+        set -- "$@" "${f##*/}"
     done
     echo "@@QEL STEP $name" >&3
     tar -cf - -C "$dir" "$@" | base64 >&3
