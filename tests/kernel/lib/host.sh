@@ -1,6 +1,6 @@
 # Host side of the kernel lane, sourced by tests/kernel/run: packages, the
-# guest kernel, the initramfs, the disks (plain images and virtual cards
-# served by nbdkit), the qemu boot, the report read back from the guest, and
+# guest kernel, the initramfs, the disks (plain images, virtual cards
+# served by nbdkit, and cards the guest serves behind its own SAT bridge), the qemu boot, the report read back from the guest, and
 # the small assertion vocabulary the boot files use.
 
 lane_log() {
