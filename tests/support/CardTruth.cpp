@@ -259,7 +259,7 @@ long long FirstChangedSector(const std::string& a, const std::string& b, std::st
   } else if (sa.st_size != sb.st_size) {
     *error = "sector file size is " + std::to_string(sa.st_size) + ", expected " + std::to_string(sb.st_size);
   } else {
-    constexpr off_t kChunk = 1 << 20;
+    constexpr off_t kChunk = 64 << 10;
     std::vector<char> ba(kChunk), bb(kChunk);
     off_t size = sa.st_size;
     for (off_t pos = 0; pos < size && changed < 0;) {
