@@ -329,10 +329,12 @@ std::string CheckIdentity(const Bytes& have, const uint8_t* want) {
     }
   }
   auto at = std::mismatch(want, want + kIdSize, have.begin());
-  if (at.first != want + kIdSize) {
-    return "IDENTIFY word " + std::to_string((at.first - want) / 2) + " differs from the firmware's ID table";
-  }
-  return "";
+  if (at.first == want + kIdSize) return "";
+  size_t w = static_cast<size_t>(at.first - want) / 2;
+  char buf[80];
+  snprintf(buf, sizeof(buf), "ID table word %zu is 0x%04X, expected 0x%04X", w, have[2 * w] | have[2 * w + 1] << 8,
+           want[2 * w] | want[2 * w + 1] << 8);
+  return buf;
 }
 
 std::string Program(const Card& card) {

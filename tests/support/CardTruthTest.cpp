@@ -100,7 +100,7 @@ TEST_F(CardTruthTest, PlantedFaultsAreCaught) {
       {"model", "idtable.bin", 60, false, "model name is <"},
       {"firmware revision", "idtable.bin", 53, false, "firmware revision is <"},
       {"WWN", "idtable.bin", 217, false, "WWN is <"},
-      {"ID table checksum", "idtable.bin", 511, false, "IDENTIFY word 255 "},
+      {"ID table checksum", "idtable.bin", 511, false, "ID table word 255 is 0x"},
       {"sector 0", "sectors.img", 3, false, "sector 0 differs"},
       {"a user sector", "sectors.img", 40000 * 512 + 7, false, "user sector 40000 differs"},
   };
