@@ -44,7 +44,9 @@ bool CompletionCodeAccepted(int subCommand, int code, bool lastChunk) {
 
 MicrocodeOutcome RunMicrocodeDownload(SSDCMD& device, int subCommand, int totalBlocks,
                                       int blocksPerCommand, unsigned char* image,
-                                      unsigned char* identify, bool dma) {
+                                      unsigned char* identify, bool dma,
+                                      void (*chunkDone)(void* context, int blocksSent),
+                                      void* context) {
   MicrocodeOutcome outcome = {kMcOk, -1, 0};
   auto stop = [&outcome](MicrocodeStop reason) {
     outcome.stop = reason;
@@ -98,6 +100,7 @@ MicrocodeOutcome RunMicrocodeDownload(SSDCMD& device, int subCommand, int totalB
     ++outcome.chunksSent;
     remaining -= perCommand;
     offset += perCommand;
+    if (chunkDone != nullptr) chunkDone(context, offset);
     outcome.completionCode = status[kStatusCountByte];
     if (subCommand != kSubWhole &&
         !CompletionCodeAccepted(subCommand, outcome.completionCode, remaining == 0))

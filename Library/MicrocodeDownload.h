@@ -34,9 +34,12 @@ struct MicrocodeOutcome {
 // chunk may be shorter) with the given sub-command (3, 7 or 14), judges each
 // completion code, and activates (sub-command 0x0F) after a download that
 // ended with code 3. Nothing is printed. A total of 0 sends nothing.
-
+// `chunkDone`, when given, hears the blocks sent so far after each chunk the
+// disk completed (the tool draws its progress line from it).
 MicrocodeOutcome RunMicrocodeDownload(SSDCMD& device, int subCommand, int totalBlocks,
                                       int blocksPerCommand, unsigned char* image,
-                                      unsigned char* identify, bool dma);
+                                      unsigned char* identify, bool dma,
+                                      void (*chunkDone)(void* context, int blocksSent) = nullptr,
+                                      void* context = nullptr);
 
 #endif  // QEL_LIBRARY_MICROCODEDOWNLOAD_H_

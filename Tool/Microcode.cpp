@@ -68,6 +68,11 @@ const char* CompletionFault(int code) {
 // before any of them, so the second attempt does not replace it.
 bool gDownloadStarted = false;
 
+// The identity the card answered before the first attempt: the PIO attempt
+// after a failed DMA one must keep that identity, not what the failed
+// attempt may have left on the card.
+CardIdentity gIdentityToKeep;
+
 int IdentifyWord(const unsigned char* identify, int word) {
   return identify[2 * word] | identify[2 * word + 1] << 8;
 }
@@ -164,7 +169,7 @@ int DownloadMicroCode_Main(int dma, int subCommand) {
   }
   ShowCMDtype();
   ShowCardInfo(1);
-  const CardIdentity before = g_CardIdentity;
+  if (!gIdentityToKeep.valid) gIdentityToKeep = g_CardIdentity;
   if ((CheckBinISPVerWithFlash(0) & 0xFF) != 1) return 1;
   if (CheckSHA256(ISPDateCodeFile) != 0) return 1;
 
@@ -194,15 +199,18 @@ int DownloadMicroCode_Main(int dma, int subCommand) {
   if (ReleaseStopSignals(true) != 0) return 1;
   ShowCardInfo(2);
   // Drives keep their factory identity across DOWNLOAD MICROCODE.
-  return CheckCardIdentity(kMicrocodeIdentity, before);
+  return CheckCardIdentity(kMicrocodeIdentity, gIdentityToKeep);
 }
 
 int DMicrocodeChk(int subCommand, int totalBlocks, int blocksPerCommand, unsigned char* image,
                   unsigned char* identify, bool dma) {
-  // The download runs as one call; the line says how much is on its way.
   Progress progress("Download microcode", (uint64_t)totalBlocks * kMicrocodeBlockSize);
-  const MicrocodeOutcome outcome = RunMicrocodeDownload(*gQel3300, subCommand, totalBlocks,
-                                                        blocksPerCommand, image, identify, dma);
+  auto chunkDone = [](void* line, int blocksSent) {
+    static_cast<Progress*>(line)->Update((uint64_t)blocksSent * kMicrocodeBlockSize);
+  };
+  const MicrocodeOutcome outcome =
+      RunMicrocodeDownload(*gQel3300, subCommand, totalBlocks, blocksPerCommand, image, identify,
+                           dma, chunkDone, &progress);
   progress.Done();
   const int code = outcome.completionCode;
   switch (outcome.stop) {

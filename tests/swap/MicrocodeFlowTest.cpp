@@ -197,12 +197,17 @@ TEST_F(MicrocodeFlow, OnlyTheRightCardPasses) {
   enum Setup { kDamagedImage, kPlantedLink, kDriveTakesIdentity };
   const struct {
     Setup setup;
+    Args options;
     const char* reason;
     bool sends;
   } kCases[] = {
-      {kDamagedImage, "ISP file digest mismatch! ./REGBIN/3300/ISP3300.bin\n", false},
-      {kPlantedLink, "Cannot write LBA0.bin: Too many levels of symbolic links\n", false},
-      {kDriveTakesIdentity,
+      {kDamagedImage, {"Mode3"}, "ISP file digest mismatch! ./REGBIN/3300/ISP3300.bin\n", false},
+      {kPlantedLink, {"Mode3"}, "Cannot write LBA0.bin: Too many levels of symbolic links\n", false},
+      {kDriveTakesIdentity, {"Mode3"},
+       "Identity check fail! serial number is <IMG3300000001>, expected <VC3300000001>\n", true},
+      // The PIO attempt after a failed DMA one keeps the identity the card
+      // had before the first, not the one the DMA attempt left.
+      {kDriveTakesIdentity, {},
        "Identity check fail! serial number is <IMG3300000001>, expected <VC3300000001>\n", true},
   };
   for (const auto& c : kCases) {
@@ -217,7 +222,7 @@ TEST_F(MicrocodeFlow, OnlyTheRightCardPasses) {
       e2e::WriteFile(bench_->Path("victim"), "keep");
       ASSERT_EQ(0, symlink("victim", bench_->Path("LBA0.bin").c_str()));
     }
-    e2e::RunResult run = Download({"Mode3"});
+    e2e::RunResult run = Download(c.options);
     if (c.setup == kPlantedLink) {
       // Refused before the flow starts: the reason and the failure banner.
       EXPECT_EQ(1, run.status);
