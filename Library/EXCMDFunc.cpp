@@ -58,9 +58,6 @@ FILE* OpenFileNoFollow(const char* path, const char* mode) {
   return nullptr;
 }
 
-namespace {
-
-// "/dev/disk/by-id/../../sdb" -> "/dev/sdb"; a relative path stays relative.
 std::string FoldDots(const std::string& path) {
   std::vector<std::string> parts;
   size_t start = 0;
@@ -79,8 +76,6 @@ std::string FoldDots(const std::string& path) {
   for (size_t i = 0; i < parts.size(); ++i) folded += (i ? "/" : "") + parts[i];
   return folded.empty() ? "." : folded;
 }
-
-}  // namespace
 
 bool ResolveLinks(const char* path, std::string* resolved) {
   enum { kMaxLinks = 8 };

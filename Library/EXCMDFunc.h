@@ -17,6 +17,10 @@
 // with errno set (ELOOP for a link), when it cannot be opened.
 FILE* OpenFileNoFollow(const char* path, const char* mode);
 
+// Folds "." and ".." and repeated slashes in the text of a path:
+// "/dev/disk/by-id/../../sdb" -> "/dev/sdb"; a relative path stays relative.
+std::string FoldDots(const std::string& path);
+
 // Follows the symbolic links of path (at most 8 in a row), so that a
 // /dev/disk/by-id/... name reaches the /dev/sdX node it stands for. A
 // relative target is taken from the link's folder; "." and ".." are folded

@@ -4,32 +4,13 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include "EXCMDFunc.h"
 #include "QC3300.h"
 
 namespace {
 
 // Symbolic links followed before a name is taken to loop.
 constexpr int kMaxLinkHops = 16;
-
-// "/a/./b//c/../d" -> "/a/b/d" for an absolute path.
-std::string Normalize(const std::string& path) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = path.find('/', start);
-    if (end == std::string::npos) end = path.size();
-    std::string part = path.substr(start, end - start);
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.push_back(part);
-    }
-    start = end + 1;
-  }
-  std::string out;
-  for (const std::string& part : parts) out += "/" + part;
-  return out.empty() ? "/" : out;
-}
 
 // Copies an ATA string of `words` words (high byte first in each word), up
 // to a NUL, without the blanks around it.
@@ -88,7 +69,7 @@ bool ResolveNode(const std::string& given, std::string* node, std::string* error
       path = (slash == std::string::npos ? "" : path.substr(0, slash + 1)) + link;
     }
   }
-  path = Normalize(path);
+  path = FoldDots(path);
   std::string name = NodeName(path);
   if (path.size() > kMaxNodeLength || name.empty() || name == "." || name == "..") {
     *error = given + ": \"" + path + "\" is no device node the tool takes (19 characters at most)";

@@ -29,26 +29,9 @@ class Background {
     Args argv = {e2e::VCardPath(), "run", "--card", "/dev/sdb=" + card, "--", e2e::ToolPath(),
                  "/dev/sdb"};
     argv.insert(argv.end(), words.begin(), words.end());
-    int out[2];
-    if (pipe(out) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      setpgid(0, 0);
-      dup2(out[1], 1);
-      dup2(out[1], 2);
-      close(out[0]);
-      close(out[1]);
-      int null = open("/dev/null", O_RDONLY);
-      dup2(null, 0);
-      if (chdir(cwd.c_str()) != 0) _exit(126);
-      std::vector<char*> args;
-      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      execv(args[0], args.data());
-      _exit(127);
-    }
-    close(out[1]);
-    out_ = out[0];
+    int null = open("/dev/null", O_RDONLY);
+    pid_ = e2e::Spawn(cwd, argv, null, true, &out_);
+    close(null);
   }
   ~Background() { Finish(); }
 

@@ -34,25 +34,17 @@ void RemoveTree(const std::string& path) {
        FTW_DEPTH | FTW_PHYS);
 }
 
-RunResult Run(const std::string& cwd, const std::vector<std::string>& argv,
-              const std::string& stdinText) {
-  RunResult result;
-  int in[2], out[2];
-  if (argv.empty() || pipe(in) != 0) return result;
-  if (pipe(out) != 0) {
-    close(in[0]);
-    close(in[1]);
-    return result;
-  }
+pid_t Spawn(const std::string& cwd, const std::vector<std::string>& argv, int stdinFd,
+            bool ownGroup, int* outFd) {
+  // Close-on-exec, so that the child keeps only what dup2 gives it.
+  int out[2];
+  if (argv.empty() || pipe2(out, O_CLOEXEC) != 0) return -1;
   pid_t pid = fork();
   if (pid == 0) {
-    dup2(in[0], 0);
+    if (ownGroup) setpgid(0, 0);
+    dup2(stdinFd, 0);
     dup2(out[1], 1);
     dup2(out[1], 2);
-    close(in[0]);
-    close(in[1]);
-    close(out[0]);
-    close(out[1]);
     if (chdir(cwd.c_str()) != 0) _exit(126);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -60,8 +52,28 @@ RunResult Run(const std::string& cwd, const std::vector<std::string>& argv,
     execv(args[0], args.data());
     _exit(127);
   }
-  close(in[0]);
   close(out[1]);
+  if (pid < 0) {
+    close(out[0]);
+    return -1;
+  }
+  *outFd = out[0];
+  return pid;
+}
+
+RunResult Run(const std::string& cwd, const std::vector<std::string>& argv,
+              const std::string& stdinText) {
+  RunResult result;
+  int in[2];
+  if (argv.empty() || pipe2(in, O_CLOEXEC) != 0) return result;
+  int out = -1;
+  pid_t pid = Spawn(cwd, argv, in[0], false, &out);
+  if (pid < 0) {
+    close(in[0]);
+    close(in[1]);
+    return result;
+  }
+  close(in[0]);
   signal(SIGPIPE, SIG_IGN);
   if (!stdinText.empty()) {
     ssize_t ignored = write(in[1], stdinText.data(), stdinText.size());
@@ -70,8 +82,8 @@ RunResult Run(const std::string& cwd, const std::vector<std::string>& argv,
   close(in[1]);
   char chunk[65536];
   ssize_t n;
-  while ((n = read(out[0], chunk, sizeof(chunk))) > 0) result.out.append(chunk, n);
-  close(out[0]);
+  while ((n = read(out, chunk, sizeof(chunk))) > 0) result.out.append(chunk, n);
+  close(out);
   int status = 0;
   waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -4,6 +4,8 @@
 #ifndef QEL_TESTS_SUPPORT_E2E_H_
 #define QEL_TESTS_SUPPORT_E2E_H_
 
+#include <sys/types.h>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,6 +25,13 @@ std::string VCardPath();
 std::string MakeTempDir(const std::string& tag);
 // Removes path and everything under it (symbolic links are not followed).
 void RemoveTree(const std::string& path);
+
+// Starts argv[0] with the given arguments in cwd (in a process group of its
+// own with `ownGroup`), standard input read from stdinFd, standard output
+// and error on the pipe whose read end lands in *outFd. The child's pid, or
+// -1 when it cannot be started.
+pid_t Spawn(const std::string& cwd, const std::vector<std::string>& argv, int stdinFd,
+            bool ownGroup, int* outFd);
 
 // Runs argv[0] with the given arguments in cwd; stdinText is piped in and
 // then closed (an empty text gives an immediately closed standard input).
