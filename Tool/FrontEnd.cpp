@@ -113,7 +113,7 @@ const char kSectorZeroFile[] = "LBA0.bin";
 // ASCII, and not only blanks (an unset variable in a line script gives "").
 bool IsUsableSerial(const char* serial) {
   bool blank = true;
-  for (const char* c = serial; *c != '\0'; ++c) {
+  for (const unsigned char* c = reinterpret_cast<const unsigned char*>(serial); *c != '\0'; ++c) {
     if (*c < 0x20 || *c > 0x7E) return false;
     if (*c != ' ') blank = false;
   }
